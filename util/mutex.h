@@ -21,7 +21,5 @@ class MutexGuard {
 };
 
 // Waits at most `ms` milliseconds for `m`. Returns 0 when locked, -1 on
-// timeout or error. The deadline is measured on the monotonic clock, so a
-// wall-clock jump neither shortens nor stretches the wait. A negative `ms`
-// waits without limit.
+// timeout or error. A negative `ms` waits without limit.
 int mutex_lock_timeout(pthread_mutex_t *m, int ms);
