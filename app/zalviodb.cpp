@@ -199,6 +199,9 @@ int ZalvioDB::createTable() {
   }
   if (version <= 3) executeSQL("drop table if exists members");
   runCreationList();
+  // Both contact migrations queue addresses with the column that step 13
+  // adds; without it their rows would be lost (the old flags are cleared).
+  if (version <= 8) createColumn("synced", "u", "integer", nullptr);
   if (old_contacts) migrateContacts();
   executeSQL("update messages set flag=flag|128, status=19 where status=20;");
   upgrade(version);
