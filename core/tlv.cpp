@@ -58,20 +58,27 @@ int tlv_add(void *buf, uint32_t cap, uint32_t type, uint32_t length, const void 
   out[0] = (uint8_t)((code << 5) | (type & 0x1F));
   if (extended) out[1] = (uint8_t)((type >> 5) | ((n - 1) << 6));
   store_le(out + h, length, n);
-  if (length > 0) {
-    if (v) memmove(out + h + n, v, length);
-    else memset(out + h + n, 0, length);
+  uint8_t *dst = out + h + n;
+  if (v == nullptr) {
+    memset(dst, 0, length);
+  } else if (length <= 8) {
+    // Integers dominate; a library call costs more than the copy.
+    for (uint32_t i = 0; i < length; i++) dst[i] = v[i];
+  } else {
+    memmove(dst, v, length);
   }
   return (int)total;
 }
 
-void tlv_init(TlvBuffer *t, const void *buf, uint32_t cap) {
+void tlv_init(TlvBuffer *t, void *buf, uint32_t cap) {
   t->buf = (uint8_t *)buf;
   t->pos = 0;
   t->cap = cap;
   t->skip = 0;
   t->flags = 0;
 }
+
+void tlv_init(TlvBuffer *t, const void *buf, uint32_t cap) { tlv_init(t, (void *)buf, cap); }
 
 int TlvBuffer::put(uint32_t type, uint32_t length, const void *value, bool compact) {
   if (pos > cap) {
@@ -117,10 +124,14 @@ int TlvBuffer::get(uint32_t *type, uint32_t *length, const uint8_t **value) {
 int TlvBuffer::put_u16(uint32_t type, uint16_t v) { return put_u64(type, v); }
 int TlvBuffer::put_u32(uint32_t type, uint32_t v) { return put_u64(type, v); }
 
+// The compact width comes straight from the value instead of scanning the
+// bytes for trailing zeros: most record items are integers.
 int TlvBuffer::put_u64(uint32_t type, uint64_t v) {
   uint8_t b[8];
-  store_le(b, v, 8);
-  return put(type, 8, b, true);
+  uint32_t n = 1;
+  while (n < 8 && (v >> (8 * n)) != 0) n++;
+  store_le(b, v, n);
+  return put(type, n, b, false);
 }
 
 int TlvBuffer::put_u16_fixed(uint32_t type, uint16_t v) {

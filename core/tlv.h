@@ -57,6 +57,9 @@ struct TlvBuffer {
   }
 };
 
+// Two forms so that handing a fresh (uninitialised) output buffer does not
+// look like a read of it; walking never writes through a const buffer.
+void tlv_init(TlvBuffer *t, void *buf, uint32_t cap);
 void tlv_init(TlvBuffer *t, const void *buf, uint32_t cap);
 
 // Writes one item at buf; returns the bytes written or -1 (type >= 2048,
