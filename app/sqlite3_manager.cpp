@@ -104,10 +104,21 @@ Sqlite3Manager::Sqlite3Manager(DbHost *h) : host(h) {}
 Sqlite3Manager::~Sqlite3Manager() { closeDB(); }
 
 void Sqlite3Manager::closeDB() {
-  if (db) sqlite3_close(db);
+  if (db) {
+    refreshPlannerStats();
+    sqlite3_close(db);
+  }
   db = nullptr;
   free(path);
   path = nullptr;
+}
+
+// The store never runs ANALYZE itself, and without statistics SQLite reads
+// one conversation through the gid index (every one-to-one row) instead of
+// the sender index. "optimize" analyzes only tables this connection queried
+// whose statistics are missing or stale, on a sample of 400 rows per index.
+void Sqlite3Manager::refreshPlannerStats() {
+  if (db) sqlite3_exec(db, "pragma analysis_limit=400; pragma optimize", nullptr, nullptr, nullptr);
 }
 
 // WAL: one append per commit instead of several flushes, and readers do not

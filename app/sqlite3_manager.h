@@ -145,6 +145,10 @@ class Sqlite3Manager {
   int backup_restore(const char *path, bool backup);
   int loadOrSaveDb(sqlite3 *conn, const char *file, bool backup, uint32_t expected_uid);
 
+  // Lets SQLite gather the statistics its query planner needs (cheap when
+  // they are current); runs after the startup sweep and at close.
+  void refreshPlannerStats();
+
  protected:
   // Hooks of the derived store: the schema pass, and the sweep that runs
   // after every open and successful restore.

@@ -369,6 +369,7 @@ void ZalvioDB::startupSweep() {
   expireOutbox();
   deleteRetained();
   deleteOrphanGroups(0);
+  refreshPlannerStats();
 }
 
 // ===========================================================================
