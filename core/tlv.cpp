@@ -62,8 +62,11 @@ int tlv_add(void *buf, uint32_t cap, uint32_t type, uint32_t length, const void 
   if (v == nullptr) {
     memset(dst, 0, length);
   } else if (length <= 8) {
-    // Integers dominate; a library call costs more than the copy.
-    for (uint32_t i = 0; i < length; i++) dst[i] = v[i];
+    // Integers dominate; a library call costs more than the copy. Through a
+    // temporary, so an overlapping source is as safe as with memmove.
+    uint8_t tmp[8];
+    for (uint32_t i = 0; i < length; i++) tmp[i] = v[i];
+    for (uint32_t i = 0; i < length; i++) dst[i] = tmp[i];
   } else {
     memmove(dst, v, length);
   }
