@@ -1,0 +1,266 @@
+// CAPI: the core engine object.
+//
+// One CAPI owns the server connection, the engine thread, the outgoing
+// queue, the listener table, the peer and group tables, the timer queue and
+// the engine settings. The application layer (DBApp) derives from it and
+// adds the local database; the public facade drives it through IZalvio.
+//
+// The engine thread ("zalvio-api") runs main_thread: connect, log in, serve
+// the connection in main_loop, wait, reconnect. Application threads never
+// touch the socket: they configure, queue messages and wake the thread
+// through the wake-up pair.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "core/config.h"
+#include "core/ipc.h"
+#include "core/izalvio.h"
+#include "core/timer.h"
+#include "util/circular.h"
+
+struct AllocPool;
+
+enum ConnectionStatus {
+  STATUS_NONE = 0,
+  STATUS_ONLINE = 1,
+  STATUS_OFFLINE = 2,
+  STATUS_SIGNOUT = 3,
+  STATUS_AUTHFAIL = 4,
+  STATUS_STOPPED = 5,
+  STATUS_CONNECTING = 6,
+  STATUS_CONNECTFAILED = 7,
+  STATUS_NONETWORK = 8,
+  STATUS_ONPREMISE_DOWN = 9,
+  STATUS_STORED_LIMIT = 10,  // codes up to this one are kept as the connection status
+  STATUS_SENT = 11,
+  STATUS_ACCOUNT_NOTICE = 20,
+  STATUS_ACCOUNT_NOTICE2 = 21,
+};
+
+enum StopReason : uint8_t {
+  STOP_NONE = 0,
+  STOP_API = 1,
+  STOP_AUTHFAIL = 2,
+  STOP_EXPIRED_TOKEN = 3,
+  STOP_SIGNED_OUT = 4,
+};
+
+enum : uint32_t {
+  LISTENER_SLOTS = 256,
+  LISTENER_BLOCK = 16,                  // slots per bitmap byte
+  QUEUE_MIN_SIZE = 64000,
+  QUEUE_EXTRA = 4096,
+  RECV_BUFFER_INITIAL = 64000,
+  SERVER_HOST_MAX = 64,
+  PORTS_MAX = 8,
+  TOKEN_MIN_LENGTH = 39,
+  TOKEN_MIN_SERIAL = 1024,              // below this a serial is bad
+  TOKEN_SANE_SERIAL = 3823239,          // start refuses serials up to this
+  TOKEN_MAX_FORGIVEN = 3,
+  BUILD_TIMESTAMP = 1680277546,         // seconds since the epoch
+  ENGINE_STACK_SIZE = 126976,
+  THREAD_LOCK_TIMEOUT_MS = 10000,
+  RETRY_MIN_GAP_US = 2000000,           // between two connection attempts
+  INTERFACE_VERSION_QUERY = 4,          // query_zalvio_interface_version
+  INTERFACE_VERSION_PUBLIC = 3,         // ZalvioInterfaceVersion
+};
+
+// Defaults of a new engine.
+enum : uint64_t {
+  DEFAULT_PING_INTERVAL_S = 300,
+  DEFAULT_KEEPALIVE_IDLE_S = 60,
+  DEFAULT_KEEPALIVE_INTERVAL_S = 1,
+  DEFAULT_KEEPALIVE_COUNT = 1,
+  DEFAULT_BATCH_DELAY_US = 200000,
+  DEFAULT_RESPONSE_TIMEOUT_US = 30000000,
+  DEFAULT_EXPIRY_S = 2592000,
+  DEFAULT_DEVICE_TYPE = 4,
+  DEFAULT_PRESENCE_MODE = 2,
+  DEFAULT_TUNING_A = 255,
+  DEFAULT_TUNING_B = 100,
+};
+
+// Fields decoded from an access token.
+struct AccessToken {
+  uint32_t uid;
+  uint32_t options;
+  uint64_t serial;
+  uint32_t app_id;
+  uint32_t identity3;
+  uint8_t key[16];
+  char key_text[33];
+};
+
+// Decodes the token layout; 0, or -1 (logged) when it is malformed.
+int token_decode(const char *token, AccessToken *out);
+
+// The listener table: one slot per channel, a bitmap of occupied blocks of
+// 16 slots, the highest registered index below and from 128, and the
+// default listener used for channels without one.
+struct ListenerTable {
+  INotify *slot[LISTENER_SLOTS];
+  uint8_t blocks[LISTENER_SLOTS / LISTENER_BLOCK];
+  int high_low;
+  int high_high;
+  int default_index;
+};
+
+// What main_thread needs to decide how long to wait before an attempt.
+struct RetryClock {
+  uint64_t now_us;
+  uint64_t last_attempt_us;   // 0 before the first attempt
+  int fast_retry;             // 0-5
+};
+
+// Microseconds to wait before the next attempt may start (0: go now).
+uint64_t retry_gap_us(const RetryClock &c);
+// The first attempt after a restart waits 3 s per persisted failure,
+// clamped to 5..15 s, counted from the persisted attempt time.
+uint64_t restart_backoff_us(uint32_t failures, uint32_t last_attempt_s, uint64_t now_us);
+
+class CAPI : public IZalvio {
+ public:
+  CAPI(const char *path, uint32_t queue_size);
+  ~CAPI() override;
+
+  // ---- IZalvio ----
+  void destroy() override;
+  void destroy_and_free() override;
+  int start() override;
+  int wait() override;
+  int stop() override;
+  int versions(int platform, const char *sdk_kind, const char *app_name, const char *api_version,
+               const char *os_version) override;
+  int set_cpu(int count, uint64_t descriptor, int flags) override;
+  int set_credentials(const char *token) override;
+  int register_listener(int channel, INotify *listener, int make_default) override;
+  int register_listener_internal(int channel, INotify *listener, int make_default) override;
+  int set_server(const char *host) override;
+  int is_logged_in() override;
+  int connection_status() override;
+  uint32_t get_uid() override { return uid; }
+  uint32_t get_app_id() override { return app_id; }
+
+  // ---- engine internals (engine thread unless noted) ----
+  INotify *listener_for(int channel) const;
+  INotify *default_listener() const;
+  // Reports a connection status to every registered listener (any thread).
+  void report_status(int status, uint32_t detail);
+  void main_thread();
+  int wait_event(int fd, int64_t timeout_us);
+  int wake();             // any thread
+  int wake_if_running();  // any thread
+  void drain();
+  int64_t start_login();
+  int64_t serve_connection();
+  int main_loop();
+  void close_socket();
+  void queue_clear();
+  int save_settings();
+  void run_timers();
+  virtual void on_timer(void *user, int subkind);
+
+  // ---- identity ----
+  uint32_t uid = 0, app_id = 0, identity3 = 0, options = 0;
+  uint64_t serial = 0;
+  char *token = nullptr;
+  uint8_t token_key[16] = {};
+  char token_key_text[33] = {};
+
+  // ---- versions ----
+  uint8_t platform = 0;
+  char *sdk_kind = nullptr;
+  char *app_name = nullptr;
+  uint32_t api_version = 0, protocol_version = 0, os_version = 0;
+  char versions_text[256] = {};
+  int cpu_count = 0;
+  uint64_t cpu_descriptor = 0;
+  int cpu_flags = 0;
+
+  // ---- connection ----
+  char server_host[SERVER_HOST_MAX + 1] = {};
+  char alt_host[SERVER_HOST_MAX + 1] = {};
+  uint16_t ports[PORTS_MAX] = {};
+  int port_count = 0;
+  bool tls_on = true;
+  std::atomic<int> sock{-1};
+  uint8_t *recv_buf = nullptr;
+  uint32_t recv_cap = 0;
+  std::atomic<int> conn_status{0};   // last status 0-10 reported
+  std::atomic<uint8_t> stop_reason{STOP_NONE};
+  std::atomic<bool> running{false};       // engine thread started and not ended
+  std::atomic<bool> service_ended{false}; // the server ended service for this engine
+  std::atomic<bool> logged_in{false};
+  bool thread_started = false;             // a joinable thread exists
+  pthread_t thread{};
+  std::atomic<int> thread_tid{0};
+  uint8_t last_op = 0;                     // op byte of the last frame received
+
+  // ---- timing ----
+  uint32_t ping_interval_s = DEFAULT_PING_INTERVAL_S;
+  uint32_t keepalive_idle_s = DEFAULT_KEEPALIVE_IDLE_S;
+  uint32_t keepalive_interval_s = DEFAULT_KEEPALIVE_INTERVAL_S;
+  uint32_t keepalive_count = DEFAULT_KEEPALIVE_COUNT;
+  uint64_t batch_delay_us = DEFAULT_BATCH_DELAY_US;
+  uint64_t response_timeout_us = DEFAULT_RESPONSE_TIMEOUT_US;
+  uint32_t default_expiry_s = DEFAULT_EXPIRY_S;
+  uint32_t records_per_bundle = 32;
+  uint32_t device_type = DEFAULT_DEVICE_TYPE;
+  uint32_t presence_mode = DEFAULT_PRESENCE_MODE;
+  bool foreground = true;
+  uint16_t tuning_a = DEFAULT_TUNING_A, tuning_b = DEFAULT_TUNING_B;
+  uint8_t network_type = 255;
+  bool no_network = false;
+
+  // ---- loop state ----
+  int fast_retry = 0;
+  uint64_t last_attempt_us = 0;
+  uint64_t last_frame_us = 0;
+  uint64_t last_foreground_us = 0;
+  uint8_t pending_acks = 0;  // bit 0 bundle, bit 1 ping, bit 2 debug report
+  uint32_t server_failures = 0;        // failures against the current server
+  bool attempt_reached_server = false; // the last attempt connected or was refused
+  uint32_t login_detail = 0;           // reported with STATUS_ONLINE
+
+  // ---- queues and tables ----
+  uint32_t queue_size = 0;
+  CircularBuffer queue;  // outgoing messages, under queue_lock
+  uint16_t bundle_seq = 0;
+  ListenerTable listeners{};
+  AllocPool *pool = nullptr;
+  TimerQueue timers;
+  WakePair wakeup;
+
+  // ---- paths ----
+  char *data_path = nullptr;
+
+  // ---- settings ----
+  EngineSettings settings{};
+  Fingerprint previous{};   // from the fingerprint file
+
+  // ---- locks ----
+  pthread_mutex_t thread_lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_mutex_t peers_lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_mutex_t settings_lock = PTHREAD_MUTEX_INITIALIZER;
+
+ private:
+  int register_slot(int channel, INotify *listener, int make_default);
+  int start_refusal();
+};
+
+// Set by the public facade: lets the library's unload hook stop its engine.
+extern void (*g_library_unload_hook)();
+
+#define ZALVIO_EXPORT __attribute__((visibility("default")))
+extern "C" {
+ZALVIO_EXPORT IZalvio *query_zalvio_base(const char *path, uint32_t queue_size);
+ZALVIO_EXPORT void *query_sfu(IZalvio *engine);
+ZALVIO_EXPORT int query_zalvio_interface_version();
+ZALVIO_EXPORT int ZalvioInterfaceVersion();
+ZALVIO_EXPORT void zalvio_info();
+}

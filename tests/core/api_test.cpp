@@ -1,0 +1,311 @@
+// The engine object: token decoding, listeners, versions, lifecycle.
+#include "core/api.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/capture.h"
+
+namespace {
+
+// Builds a token in the service's layout. Field digit k gives fields of
+// 2 × (15 - k) + 1 characters; the tests vary it to reach the edges.
+struct TokenSpec {
+  std::string key = "00112233445566778899aabbccddeeff";
+  uint32_t uid = 77, options = 0;
+  uint64_t serial = 0x500000;
+  uint32_t app_id = 5, identity3 = 0;
+  bool with_identity3 = false;
+  int k = 7;
+};
+
+std::string field(uint64_t value, int k, uint64_t mask = 0x1234567890ABCDEFull) {
+  int w = 15 - k;
+  uint64_t limit = w >= 16 ? ~0ull : (1ull << (4 * w)) - 1;
+  uint64_t x = mask & limit, y = (mask ^ value) & limit;
+  auto hex = [w](uint64_t v) {
+    std::string out(w, '0');
+    for (int i = w - 1; i >= 0; i--, v >>= 4) out[i] = "0123456789abcdef"[v & 15];
+    return out;
+  };
+  return std::string(1, "0123456789abcdef"[k]) + hex(x) + hex(y);
+}
+
+std::string make_token(const TokenSpec &s) {
+  std::string t = s.key;
+  int d = std::stoi(std::string(1, t[11]), nullptr, 16);
+  t += std::string(d / 2, 'a');
+  t += field(s.uid, s.k) + field(s.options, s.k);
+  char serial[24];
+  snprintf(serial, sizeof serial, "%llxq", (unsigned long long)s.serial);
+  t += serial;
+  t += field(s.app_id, s.k);
+  if (s.with_identity3) t += field(s.identity3, s.k);
+  return t;
+}
+
+TEST(Token, DecodesEveryField) {
+  TokenSpec s;
+  s.uid = 0xDEADBEEF;
+  s.options = 8;
+  s.serial = 0x1234567890;
+  s.app_id = 4242;
+  s.identity3 = 99;
+  s.with_identity3 = true;
+  AccessToken t;
+  ASSERT_EQ(token_decode(make_token(s).c_str(), &t), 0);
+  EXPECT_EQ(t.uid, 0xDEADBEEFu);
+  EXPECT_EQ(t.options, 8u);
+  EXPECT_EQ(t.serial, 0x1234567890ull);
+  EXPECT_EQ(t.app_id, 4242u);
+  EXPECT_EQ(t.identity3, 99u);
+  EXPECT_STREQ(t.key_text, s.key.c_str());
+  EXPECT_EQ(t.key[0], 0x00);
+  EXPECT_EQ(t.key[15], 0xff);
+}
+
+TEST(Token, MalformedTokensAreRefused) {
+  TokenSpec wide;
+  wide.k = 3;  // 12-digit halves: a uid of 2^40 does not fit 32 bits
+  std::string too_wide = wide.key + std::string(std::stoi("5", nullptr, 16) / 2, 'a');
+  too_wide = make_token(wide);
+  too_wide.replace(32 + 3, 25, field(1ull << 40, 3));
+
+  std::string bad_key = make_token(TokenSpec());
+  bad_key[5] = 'z';
+  std::string bad_digit = make_token(TokenSpec());
+  bad_digit[36] = 'x';  // inside the uid field
+
+  struct Case {
+    const char *name;
+    std::string token;
+  } cases[] = {
+      {"empty", ""},
+      {"38 characters", std::string(38, '1')},
+      {"uid wider than 32 bits", too_wide},
+      {"non-hex key", bad_key},
+      {"non-hex digit in a field", bad_digit},
+      {"cut inside the uid field", make_token(TokenSpec()).substr(0, 40)},
+  };
+  for (const Case &c : cases) {
+    AccessToken t;
+    EXPECT_EQ(token_decode(c.token.c_str(), &t), -1) << c.name;
+  }
+  AccessToken t;
+  EXPECT_EQ(token_decode(nullptr, &t), -1);
+}
+
+TEST(Token, ShortTokenLogsItsLength) {
+  StdoutCapture out;
+  AccessToken t;
+  EXPECT_EQ(token_decode(std::string(38, '1').c_str(), &t), -1);
+  EXPECT_TRUE(out.contains("Bad access token: 38"));
+}
+
+// Records every status the engine reports.
+class Recorder : public INotify {
+ public:
+  int on_status(int status, uint32_t detail, uint32_t, uint32_t) override {
+    std::lock_guard<std::mutex> lock(mu);
+    statuses.push_back(status);
+    details.push_back(detail);
+    cv.notify_all();
+    return 0;
+  }
+  bool wait_for(int status, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+    std::unique_lock<std::mutex> lock(mu);
+    return cv.wait_for(lock, limit, [&] {
+      for (int s : statuses)
+        if (s == status) return true;
+      return false;
+    });
+  }
+  std::vector<int> seen() {
+    std::lock_guard<std::mutex> lock(mu);
+    return statuses;
+  }
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<int> statuses;
+  std::vector<uint32_t> details;
+};
+
+TEST(Engine, InterfaceVersions) {
+  EXPECT_EQ(query_zalvio_interface_version(), 4);
+  EXPECT_EQ(ZalvioInterfaceVersion(), 3);
+}
+
+TEST(Engine, QueueSizeIsRaisedToTheMinimum) {
+  struct Case {
+    uint32_t requested, expected;
+  } cases[] = {{0, 64000 + 4096}, {63999, 64000 + 4096}, {100000, 100000 + 4096}};
+  for (const Case &c : cases) {
+    CAPI engine("", c.requested);
+    EXPECT_EQ(engine.queue_size, c.expected) << c.requested;
+    EXPECT_EQ(engine.queue.capacity(), c.expected) << c.requested;
+  }
+}
+
+TEST(Engine, ListenerRegistration) {
+  CAPI engine("", 0);
+  Recorder a, b;
+  EXPECT_EQ(engine.register_listener(200, &a, 0), -1);
+  EXPECT_EQ(engine.register_listener(128, &a, 0), -1);
+  EXPECT_EQ(engine.register_listener_internal(200, &a, 0), 0);
+  EXPECT_EQ(engine.listeners.high_high, 200);
+
+  EXPECT_EQ(engine.listener_for(5), nullptr);
+  EXPECT_EQ(engine.register_listener(0, &a, 1), 0);
+  EXPECT_EQ(engine.listener_for(5), &a);  // falls back to the default
+  EXPECT_EQ(engine.register_listener(5, &b, 0), 0);
+  EXPECT_EQ(engine.listener_for(5), &b);
+  EXPECT_EQ(engine.listeners.high_low, 5);
+
+  // The default listener cannot be removed while it is the default.
+  EXPECT_EQ(engine.register_listener(0, nullptr, 1), -1);
+  EXPECT_EQ(engine.default_listener(), &a);
+}
+
+TEST(Engine, StatusReachesEachListenerOnce) {
+  CAPI engine("", 0);
+  Recorder a, b;
+  engine.register_listener(0, &a, 1);
+  engine.register_listener(3, &a, 0);
+  engine.register_listener(9, &b, 0);
+  engine.report_status(STATUS_CONNECTING, 0);
+  EXPECT_EQ(a.seen(), std::vector<int>({STATUS_CONNECTING}));
+  EXPECT_EQ(b.seen(), std::vector<int>({STATUS_CONNECTING}));
+  EXPECT_EQ(engine.connection_status(), STATUS_CONNECTING);
+  engine.report_status(STATUS_SENT, 0);  // reported, not kept
+  EXPECT_EQ(engine.connection_status(), STATUS_CONNECTING);
+}
+
+TEST(Engine, VersionsText) {
+  CAPI engine("", 0);
+  engine.versions(3, "cpp", "MyApp", "2.3.4", nullptr);
+  EXPECT_EQ(engine.api_version, 2030400u);
+  EXPECT_EQ(engine.protocol_version, 2010000u);
+  EXPECT_STREQ(engine.app_name, "myapp");
+  EXPECT_STREQ(engine.versions_text, "zalvio versions: api: 2.3.4 protocol: 2.1.0 os: unknown app: myapp");
+}
+
+TEST(Engine, CredentialsStoreIdentity) {
+  CAPI engine("", 0);
+  TokenSpec s;
+  s.uid = 1001;
+  s.app_id = 7;
+  ASSERT_EQ(engine.set_credentials(make_token(s).c_str()), 0);
+  EXPECT_EQ(engine.get_uid(), 1001u);
+  EXPECT_EQ(engine.get_app_id(), 7u);
+  EXPECT_EQ(engine.serial, s.serial);
+
+  // A serial of at most 1023 is refused and clears the user id.
+  s.serial = 1023;
+  StdoutCapture out;
+  EXPECT_EQ(engine.set_credentials(make_token(s).c_str()), -1);
+  EXPECT_TRUE(out.contains("bad token"));
+  EXPECT_EQ(engine.get_uid(), 0u);
+}
+
+TEST(Engine, StartRefusals) {
+  Recorder rec;
+  {
+    CAPI engine("", 0);
+    StdoutCapture out;
+    EXPECT_EQ(engine.start(), -1);  // no default listener
+    EXPECT_TRUE(out.contains("*** BUG *** default notify NULL - can't start"));
+    EXPECT_FALSE(engine.thread_started);
+  }
+  {
+    CAPI engine("", 0);
+    engine.register_listener(0, &rec, 1);
+    EXPECT_EQ(engine.start(), -1);  // no token
+    EXPECT_EQ(rec.seen().back(), STATUS_AUTHFAIL);
+  }
+  {
+    CAPI engine("", 0);
+    engine.register_listener(0, &rec, 1);
+    TokenSpec s;
+    s.serial = 3823239;  // accepted by set_credentials, refused by start
+    ASSERT_EQ(engine.set_credentials(make_token(s).c_str()), 0);
+    StdoutCapture out;
+    EXPECT_EQ(engine.start(), -1);
+    EXPECT_TRUE(out.contains("Please update the token (reason 1)"));
+  }
+}
+
+TEST(Engine, StartsRetriesAndStopsPromptly) {
+  CAPI engine("", 0);
+  engine.set_server("127.0.0.1:1");
+  Recorder rec;
+  engine.register_listener(0, &rec, 1);
+  ASSERT_EQ(engine.set_credentials(make_token(TokenSpec()).c_str()), 0);
+
+  engine.stop();  // before start: only sets the reason, which start clears
+  ASSERT_EQ(engine.start(), 0);
+  EXPECT_EQ(engine.start(), 0);  // already running
+  ASSERT_TRUE(rec.wait_for(STATUS_CONNECTFAILED));
+
+  auto t0 = std::chrono::steady_clock::now();
+  engine.stop();
+  ASSERT_TRUE(rec.wait_for(STATUS_STOPPED, std::chrono::milliseconds(1000)));
+  engine.wait();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+  std::vector<int> seen = rec.seen();
+  ASSERT_GE(seen.size(), 3u);
+  EXPECT_EQ(seen[0], STATUS_CONNECTING);
+  EXPECT_EQ(seen[1], STATUS_CONNECTFAILED);
+  EXPECT_EQ(seen.back(), STATUS_STOPPED);
+
+  // A stopped engine starts again, and a stop right after start is not lost.
+  {
+    std::lock_guard<std::mutex> lock(rec.mu);
+    rec.statuses.clear();
+  }
+  ASSERT_EQ(engine.start(), 0);
+  engine.stop();
+  ASSERT_TRUE(rec.wait_for(STATUS_STOPPED, std::chrono::milliseconds(1000)));
+  engine.wait();
+}
+
+TEST(RetryTiming, AttemptsAreAtLeastTwoSecondsApart) {
+  struct Case {
+    uint64_t now, last;
+    int fast;
+    uint64_t expected;
+  } cases[] = {
+      {10000000, 0, 0, 0},              // first attempt
+      {10500000, 10000000, 0, 1500000}, // 0.5 s after the previous one
+      {12000000, 10000000, 0, 0},
+      {10500000, 10000000, 2, 1000000}, // fast retry: 1 s apart
+      {11000000, 10000000, 1, 0},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(retry_gap_us(RetryClock{c.now, c.last, c.fast}), c.expected) << c.now << " " << c.fast;
+}
+
+TEST(RetryTiming, RestartBackoffFromPersistedFailures) {
+  const uint64_t now = 1000ull * 1000000;
+  struct Case {
+    uint32_t failures, last_attempt_s;
+    uint64_t expected;
+  } cases[] = {
+      {0, 999, 0},
+      {1, 1000, 5000000},   // at least 5 s
+      {3, 1000, 9000000},   // 3 s per failure
+      {10, 1000, 15000000}, // at most 15 s
+      {3, 995, 4000000},    // counted from the persisted attempt
+      {3, 900, 0},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(restart_backoff_us(c.failures, c.last_attempt_s, now), c.expected) << c.failures;
+}
+
+}  // namespace
