@@ -175,3 +175,24 @@ TEST_F(LoginTest, RevokedTokenIsRefused) {
   auto c = client();
   EXPECT_EQ(raw_login(c.get(), t).answer, 0xC2);
 }
+
+TEST(ServiceRestartTest, TokensAndTicketsSurviveARestart) {
+  ServiceHarness s;
+  ASSERT_TRUE(s.start());
+  RawToken t;
+  ASSERT_TRUE(raw_decode_token(s.mint_token(501), &t));
+  RawClient c(s.ca_file());
+  ASSERT_TRUE(c.connect(s.port()));
+  std::string ticket = raw_login(&c, t).ticket;
+  ASSERT_FALSE(ticket.empty());
+  c.close();
+
+  uint16_t port = s.port();
+  ASSERT_TRUE(s.restart());
+  EXPECT_EQ(s.port(), port);
+  ASSERT_TRUE(c.connect(s.port()));
+  RawLogin l = raw_login(&c, t, "", ticket);
+  EXPECT_EQ(l.answer, 0);
+  EXPECT_EQ(l.frames, 1);
+  EXPECT_TRUE(s.stop());
+}

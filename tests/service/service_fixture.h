@@ -18,6 +18,7 @@ class ServiceTest : public ::testing::Test {
     ASSERT_TRUE(svc->start("", {"--frame-timeout", "300", "--login-timeout", "1000"}));
   }
   static void TearDownTestSuite() {
+    EXPECT_TRUE(svc->stop());
     delete svc;
     svc = nullptr;
   }

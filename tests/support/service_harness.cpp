@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -142,10 +143,11 @@ bool ServiceHarness::restart() {
   return false;
 }
 
-void ServiceHarness::stop() {
+bool ServiceHarness::stop() {
+  bool clean = true;
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
-    int st;
+    int st = 0;
     bool ended = false;
     for (int waited = 0; waited < 3000 && !ended; waited += 5) {
       if (waitpid(pid_, &st, WNOHANG) == pid_) ended = true;
@@ -155,13 +157,16 @@ void ServiceHarness::stop() {
       kill(pid_, SIGKILL);
       waitpid(pid_, &st, 0);
     }
+    clean = ended && WIFEXITED(st) && WEXITSTATUS(st) == 0;
     pid_ = -1;
+    if (!clean) fprintf(stderr, "zalvio-service did not end cleanly:\n%s\n", log().c_str());
   }
   if (own_dir_ && !dir_.empty()) {
     nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
     dir_.clear();
     own_dir_ = false;
   }
+  return clean;
 }
 
 std::string ServiceHarness::log() const { return read_file(dir_ + "/service.log"); }

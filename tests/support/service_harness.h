@@ -60,8 +60,11 @@ class ServiceHarness {
   // Stops and starts the service again on the same directory and port: the
   // registry and stored data survive. Returns true when it is back.
   bool restart();
-  // SIGTERM, then SIGKILL if it has not ended within 3 s.
-  void stop();
+  // SIGTERM, then SIGKILL if it has not ended within 3 s. Returns false
+  // when the service did not end cleanly (a crash, a sanitizer report, a
+  // non-zero exit); its log then goes to standard error before the
+  // directory is removed.
+  bool stop();
   bool running() const { return pid_ > 0; }
 
   uint16_t port() const { return port_; }
