@@ -3,6 +3,7 @@
 //
 //   zalvio-service --listen HOST:PORT --data DIR [--ping S] [--frame-timeout MS]
 //                  [--login-timeout MS] [--idle-timeout MS] [--max-connections N]
+//                  [--log-mask N]
 //       serves; port 0 picks a free one. The first line on standard output is
 //       "port N", written once the service accepts connections and DIR holds
 //       ca.pem; log lines follow.
@@ -31,7 +32,7 @@ static int usage() {
   fprintf(stderr,
           "usage: zalvio-service --listen HOST:PORT --data DIR [--ping S] [--frame-timeout MS]\n"
           "                      [--login-timeout MS] [--idle-timeout MS] "
-          "[--max-connections N]\n"
+          "[--max-connections N] [--log-mask N]\n"
           "       zalvio-service mint-token --data DIR --uid N [--app NAME] [--app-id N]"
           " [--address TEXT]\n"
           "       zalvio-service admin --data DIR COMMAND...\n");
@@ -64,6 +65,7 @@ static bool split_listen(const std::string &text, ServiceOptions *o) {
 static int serve(int argc, char **argv) {
   ServiceOptions o;
   bool listen_given = false;
+  uint32_t log_mask = 0;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (i + 1 >= argc) return usage();
@@ -73,6 +75,7 @@ static int serve(int argc, char **argv) {
                        : a == "--login-timeout"   ? &o.login_timeout_ms
                        : a == "--idle-timeout"    ? &o.idle_timeout_ms
                        : a == "--max-connections" ? &o.max_connections
+                       : a == "--log-mask"        ? &log_mask
                                                   : nullptr;
     if (a == "--listen") {
       if (!split_listen(v, &o)) return usage();
@@ -84,6 +87,7 @@ static int serve(int argc, char **argv) {
     }
   }
   if (!listen_given || o.data_dir.empty()) return usage();
+  log_set_mask(log_mask);  // 2 (LOG_NET) traces every connection and login
 
   Server server;
   if (server.start(o) != 0) {

@@ -18,16 +18,17 @@ static const char *const REGISTRY_SCHEMA =
     " ticket text not null, issued integer not null);"
     "create index if not exists tickets_by_token on tickets(serial, host);";
 
-// A prepared statement that finalizes itself.
+// One use of a cached prepared statement: reset and unbound when done, so
+// the next use starts clean.
 class Stmt {
  public:
-  Stmt(sqlite3 *db, const char *sql) {
-    if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) {
-      LOGE("prepare failed: %s (%s)", sqlite3_errmsg(db), sql);
-      s_ = nullptr;
+  Stmt(sqlite3_stmt *s) : s_(s) {}
+  ~Stmt() {
+    if (s_) {
+      sqlite3_reset(s_);
+      sqlite3_clear_bindings(s_);
     }
   }
-  ~Stmt() { sqlite3_finalize(s_); }
   bool ok() const { return s_ != nullptr; }
   sqlite3_stmt *get() { return s_; }
   void bind(int i, int64_t v) { sqlite3_bind_int64(s_, i, v); }
@@ -45,6 +46,20 @@ class Stmt {
  private:
   sqlite3_stmt *s_ = nullptr;
 };
+
+// Logins look up a token and its tickets every time: the statements are
+// prepared once, keyed by their (static) text.
+sqlite3_stmt *Registry::prepare(const char *sql) {
+  auto it = statements_.find(sql);
+  if (it != statements_.end()) return it->second;
+  sqlite3_stmt *s = nullptr;
+  if (!db_ || sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
+    LOGE("prepare failed: %s (%s)", db_ ? sqlite3_errmsg(db_) : "no database", sql);
+    return nullptr;
+  }
+  statements_[sql] = s;
+  return s;
+}
 
 Registry::~Registry() { close(); }
 
@@ -77,18 +92,20 @@ int Registry::open(const std::string &path) {
 }
 
 void Registry::close() {
+  for (auto &st : statements_) sqlite3_finalize(st.second);
+  statements_.clear();
   if (db_) sqlite3_close_v2(db_);
   db_ = nullptr;
 }
 
 int Registry::assignAppId(const std::string &name, uint32_t *id) {
   {
-    Stmt s(db_, "insert or ignore into apps(name) values(?)");
+    Stmt s(prepare("insert or ignore into apps(name) values(?)"));
     if (!s.ok()) return -1;
     s.bind(1, name);
     if (s.step() != SQLITE_DONE) return -1;
   }
-  Stmt s(db_, "select id from apps where name = ?");
+  Stmt s(prepare("select id from apps where name = ?"));
   if (!s.ok()) return -1;
   s.bind(1, name);
   if (s.step() != SQLITE_ROW) return -1;
@@ -108,8 +125,8 @@ int Registry::ensureUser(uint32_t uid, const std::string &address, std::string *
     LOGE("registry: address %s belongs to uid %u", wanted.c_str(), owner);
     return -1;
   }
-  Stmt s(db_, "insert into users(uid, address) values(?, ?)"
-              " on conflict(uid) do update set address = excluded.address");
+  Stmt s(prepare("insert into users(uid, address) values(?, ?)"
+              " on conflict(uid) do update set address = excluded.address"));
   if (!s.ok()) return -1;
   s.bind(1, (int64_t)uid);
   s.bind(2, wanted);
@@ -137,14 +154,14 @@ int Registry::mintToken(uint32_t uid, const std::string &app_name, uint32_t app_
     t.app_id = app_id;
     if (t.app_id == 0 && assignAppId(t.app_name, &t.app_id) != 0) break;
     {
-      Stmt s(db_, "select coalesce(max(serial), ?) from tokens");
+      Stmt s(prepare("select coalesce(max(serial), ?) from tokens"));
       if (!s.ok()) break;
       s.bind(1, (int64_t)(TOKEN_SERIAL_FIRST - 1));
       if (s.step() != SQLITE_ROW) break;
       t.serial = (uint64_t)s.int64(0) + 1;
     }
-    Stmt s(db_, "insert into tokens(serial, uid, app_id, app_name, key, options, created)"
-                " values(?, ?, ?, ?, ?, ?, strftime('%s','now'))");
+    Stmt s(prepare("insert into tokens(serial, uid, app_id, app_name, key, options, created)"
+                " values(?, ?, ?, ?, ?, ?, strftime('%s','now'))"));
     if (!s.ok()) break;
     s.bind(1, (int64_t)t.serial);
     s.bind(2, (int64_t)t.uid);
@@ -162,8 +179,8 @@ int Registry::mintToken(uint32_t uid, const std::string &app_name, uint32_t app_
 
 int Registry::findToken(uint64_t serial, TokenRecord *out) {
   if (!db_) return -1;
-  Stmt s(db_, "select t.uid, t.app_id, t.options, t.key, t.app_name, t.revoked, u.address"
-              " from tokens t left join users u on u.uid = t.uid where t.serial = ?");
+  Stmt s(prepare("select t.uid, t.app_id, t.options, t.key, t.app_name, t.revoked, u.address"
+              " from tokens t left join users u on u.uid = t.uid where t.serial = ?"));
   if (!s.ok()) return -1;
   s.bind(1, (int64_t)serial);
   int rc = s.step();
@@ -183,7 +200,7 @@ int Registry::findToken(uint64_t serial, TokenRecord *out) {
 }
 
 int Registry::revokeToken(uint64_t serial) {
-  Stmt s(db_, "update tokens set revoked = 1 where serial = ?");
+  Stmt s(prepare("update tokens set revoked = 1 where serial = ?"));
   if (!s.ok()) return -1;
   s.bind(1, (int64_t)serial);
   if (s.step() != SQLITE_DONE) return -1;
@@ -193,8 +210,8 @@ int Registry::revokeToken(uint64_t serial) {
 int Registry::findTickets(uint64_t serial, const std::string &host, uint64_t now,
                           std::vector<std::string> *out) {
   out->clear();
-  Stmt s(db_, "select ticket from tickets where serial = ? and host = ? and issued > ?"
-              " order by issued desc, rowid desc");
+  Stmt s(prepare("select ticket from tickets where serial = ? and host = ? and issued > ?"
+              " order by issued desc, rowid desc"));
   if (!s.ok()) return -1;
   s.bind(1, (int64_t)serial);
   s.bind(2, host);
@@ -206,34 +223,40 @@ int Registry::findTickets(uint64_t serial, const std::string &host, uint64_t now
 
 int Registry::addTicket(uint64_t serial, const std::string &host, const std::string &ticket,
                         uint64_t now) {
-  {
-    Stmt s(db_, "insert into tickets(serial, host, ticket, issued) values(?, ?, ?, ?)");
-    if (!s.ok()) return -1;
-    s.bind(1, (int64_t)serial);
-    s.bind(2, host);
-    s.bind(3, ticket);
-    s.bind(4, (int64_t)now);
-    if (s.step() != SQLITE_DONE) return -1;
-  }
-  Stmt s(db_, "delete from tickets where serial = ?1 and host = ?2 and rowid not in"
-              " (select rowid from tickets where serial = ?1 and host = ?2"
-              "  order by issued desc, rowid desc limit ?3)");
-  if (!s.ok()) return -1;
-  s.bind(1, (int64_t)serial);
-  s.bind(2, host);
-  s.bind(3, (int64_t)REGISTRY_TICKETS_PER_HOST);
-  return s.step() == SQLITE_DONE ? 0 : -1;
+  // One commit for the ticket and the pruning of older ones.
+  if (exec("begin immediate") != 0) return -1;
+  int rc = -1;
+  do {
+    Stmt add(prepare("insert into tickets(serial, host, ticket, issued) values(?, ?, ?, ?)"));
+    if (!add.ok()) break;
+    add.bind(1, (int64_t)serial);
+    add.bind(2, host);
+    add.bind(3, ticket);
+    add.bind(4, (int64_t)now);
+    if (add.step() != SQLITE_DONE) break;
+    Stmt prune(prepare("delete from tickets where serial = ?1 and host = ?2 and rowid not in"
+                       " (select rowid from tickets where serial = ?1 and host = ?2"
+                       "  order by issued desc, rowid desc limit ?3)"));
+    if (!prune.ok()) break;
+    prune.bind(1, (int64_t)serial);
+    prune.bind(2, host);
+    prune.bind(3, (int64_t)REGISTRY_TICKETS_PER_HOST);
+    if (prune.step() != SQLITE_DONE) break;
+    rc = 0;
+  } while (false);
+  if (exec(rc == 0 ? "commit" : "rollback") != 0) rc = -1;
+  return rc;
 }
 
 std::string Registry::findAddress(uint32_t uid) {
-  Stmt s(db_, "select address from users where uid = ?");
+  Stmt s(prepare("select address from users where uid = ?"));
   if (!s.ok()) return std::string();
   s.bind(1, (int64_t)uid);
   return s.step() == SQLITE_ROW ? s.text(0) : std::string();
 }
 
 uint32_t Registry::findUid(const std::string &address) {
-  Stmt s(db_, "select uid from users where address = ?");
+  Stmt s(prepare("select uid from users where address = ?"));
   if (!s.ok()) return 0;
   s.bind(1, address);
   return s.step() == SQLITE_ROW ? (uint32_t)s.int64(0) : 0;

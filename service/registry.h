@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "service/token.h"
@@ -72,6 +73,8 @@ class Registry {
 
  private:
   sqlite3 *db_ = nullptr;
+  std::unordered_map<const char *, sqlite3_stmt *> statements_;
+  sqlite3_stmt *prepare(const char *sql);
   int exec(const char *sql);
   int assignAppId(const std::string &name, uint32_t *id);
   int ensureUser(uint32_t uid, const std::string &address, std::string *final_address);

@@ -188,8 +188,9 @@ SSL_CTX *tls_server_context(const std::string &dir) {
   // have grown meanwhile; idle connections give their record buffers back.
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
                             SSL_MODE_RELEASE_BUFFERS);
-  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
-  SSL_CTX_sess_set_cache_size(ctx, 20000);
+  // Resumption rides on session tickets, which carry the session with them;
+  // a server-side cache would only cost a sweep of it every 255 handshakes.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   // One resumption ticket per handshake is all a client keeps.
   SSL_CTX_set_num_tickets(ctx, 1);
   return ctx;

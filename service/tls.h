@@ -22,6 +22,6 @@
 int tls_prepare_files(const std::string &dir, bool *created);
 
 // Server context with the directory's certificate and key, session
-// resumption on, and buffers released while a connection is idle.
+// resumption through tickets, and buffers released while a connection is idle.
 // Returns null on failure.
 SSL_CTX *tls_server_context(const std::string &dir);
