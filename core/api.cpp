@@ -171,8 +171,6 @@ uint64_t restart_backoff_us(uint32_t failures, uint32_t last_attempt_s, uint64_t
 
 // ---- construction -------------------------------------------------------
 
-static const uint16_t kTlsPorts[] = {443, 8443, 5223};
-
 CAPI::CAPI(const char *path, uint32_t requested_queue) {
   LOGI("zalvio init - dl %d buf %u", 0, requested_queue);
   library_global_init();
@@ -198,10 +196,14 @@ CAPI::CAPI(const char *path, uint32_t requested_queue) {
   device_type = DEFAULT_DEVICE_TYPE;
   ipc_init(&wakeup);
 
-  port_count = 0;
-  for (uint16_t port : kTlsPorts) ports[port_count++] = port;
+  net_state_init(&net);
   settings_clear(&settings);
   read_fingerprint(data_path ? data_path : ".", &previous);
+  uint32_t address;
+  int scan = scan_interfaces(&address);
+  network_type = scan == 0 ? NETWORK_LAN : scan == 1 ? NETWORK_OTHER : NETWORK_NONE;
+  created_us = clock_now_us();
+  login.first_on_server = true;
 }
 
 CAPI::~CAPI() {
@@ -210,7 +212,10 @@ CAPI::~CAPI() {
     wait();
   }
   close_socket();
+  if (net.ssl) net.ssl->destroy();
+  net_forget_resolution(&net);
   ipc_close(&wakeup);
+  pending_redirect_ticket.release();
   settings_release(&settings);
   free(recv_buf);
   allocpool_cleanup(pool);
@@ -305,9 +310,24 @@ int CAPI::set_cpu(int count, uint64_t descriptor, int flags) {
   return 0;
 }
 
+// "host" keeps the default port list; "host:port" replaces it by that port.
 int CAPI::set_server(const char *host) {
   if (!host) return -1;
-  snprintf(server_host, sizeof server_host, "%s", host);
+  const char *colon = strrchr(host, ':');
+  uint16_t port = 0;
+  size_t len = strlen(host);
+  if (colon && strchr(host, ':') == colon) {
+    char *end = nullptr;
+    unsigned long p = strtoul(colon + 1, &end, 10);
+    if (!end || *end || p == 0 || p > 65535) return -1;
+    port = (uint16_t)p;
+    len = (size_t)(colon - host);
+  }
+  if (len > SERVER_HOST_MAX) len = SERVER_HOST_MAX;
+  snprintf(server_host, sizeof server_host, "%.*s", (int)len, host);
+  net.explicit_port = port;
+  port_count = 0;  // rebuilt at the next connect
+  net.previous_host[0] = 0;
   return 0;
 }
 
@@ -456,6 +476,8 @@ void CAPI::drain() { ipc_drain(&wakeup); }
 
 void CAPI::close_socket() {
   int s = sock.exchange(-1);
+  if (net.ssl) net.ssl->close();
+  net.tls_established = false;
   if (s >= 0) close(s);
 }
 
@@ -470,6 +492,8 @@ int CAPI::wait_event(int fd, int64_t timeout_us) {
   FD_ZERO(&rd);
   FD_ZERO(&ex);
   int server = sock.load();
+  // Bytes already decrypted inside the TLS session never show on the socket.
+  if (server >= 0 && net.tls_established && net.ssl->pending() > 0) return 1;
   int pair = wakeup.fd[0];
   int maxfd = -1;
   if (server >= 0) {
@@ -665,4 +689,217 @@ int CAPI::save_settings() {
   // The blob is written through the application layer's settings store;
   // a bare engine has none, so the values stay in memory.
   return -1;
+}
+
+// ---- one connection: frames, pings, acknowledgements -----------------------
+
+enum : uint64_t {
+  BODY_DEADLINE_MS = 5000,
+  IDLE_WAIT_US = 28800000000ull,  // 8 hours when nothing is scheduled
+  MIN_PASS_US = 10000,
+  ACK_TIMEOUT_CAP_US = 60000000,
+  PACING_MAX_MS = 29999,
+};
+
+enum : uint8_t {
+  PENDING_BUNDLE = 0x1,
+  PENDING_PING = 0x2,
+  PENDING_DEBUG = 0x4,
+};
+
+int CAPI::send_frame(uint8_t code, uint8_t op, uint32_t param, const void *body, uint32_t len) {
+  uint8_t header[FRAME_HEADER_SIZE];
+  FrameHeader h = {code, op, len, param};
+  if (frame_encode(header, h) != 0) return -1;
+  // Header and body leave in one write, so they share a TLS record.
+  uint8_t small[FRAME_HEADER_SIZE + 256];
+  if (len <= 256) {
+    memcpy(small, header, FRAME_HEADER_SIZE);
+    if (len) memcpy(small + FRAME_HEADER_SIZE, body, len);
+    if (conn_send(small, FRAME_HEADER_SIZE + len) < 0) return -1;
+  } else if (conn_send(header, FRAME_HEADER_SIZE) < 0 || conn_send(body, len) < 0) {
+    return -1;
+  }
+  last_send_us = clock_now_us();
+  frame_sent();
+  return 0;
+}
+
+void CAPI::frame_sent() {
+  uint64_t i = ping_interval_s;
+  if (i > 1) next_ping_us = clock_now_us() + random_delay(i * 1000000, i * 1500000);
+}
+
+int CAPI::read_frame(int64_t timeout_us) {
+  errno = 0;
+  last_op = 0;
+  if (sock.load() < 0) return -1;
+  int w = wait_event(sock.load(), timeout_us);
+  if (w != 1) return w;
+
+  uint8_t head[FRAME_HEADER_SIZE];
+  int timeout_ms = (int)(timeout_us / 1000);
+  if (timeout_ms < 1) timeout_ms = 1;
+  int n = conn_recv(head, FRAME_HEADER_SIZE, timeout_ms);
+  if (n == 0) return sock.load() >= 0 ? 0 : -1;
+  if (n < 0) return -1;
+  // The rest of a split header arrives within the body's deadline.
+  uint64_t deadline = clock_now_us() / 1000 + BODY_DEADLINE_MS;
+  while (n < (int)FRAME_HEADER_SIZE) {
+    uint64_t now = clock_now_us() / 1000;
+    if (now >= deadline) return -1;
+    int r = conn_recv(head + n, FRAME_HEADER_SIZE - n, (int)(deadline - now));
+    if (r < 0) return -1;
+    n += r;
+  }
+  FrameHeader h;
+  frame_decode(head, &h);
+  if (h.length + 8 > recv_cap) {
+    uint8_t *grown = (uint8_t *)realloc(recv_buf, h.length + 8);
+    if (!grown) return -1;
+    recv_buf = grown;
+    recv_cap = h.length + 8;
+  }
+  uint32_t got = 0;
+  while (got < h.length) {
+    uint64_t now = clock_now_us() / 1000;
+    if (now >= deadline) {
+      LOGE("frame body stalled: %u of %u bytes", got, h.length);
+      return -1;
+    }
+    int r = conn_recv(recv_buf + got, h.length - got, (int)(deadline - now));
+    if (r < 0) return -1;
+    got += (uint32_t)r;
+  }
+  last_header = h;
+  last_op = h.op;
+  net.network_changed = false;
+  last_frame_us = clock_now_us();
+  fast_retry = 0;
+  if ((h.op == OP_HOLDOFF_81 || h.op == OP_HOLDOFF_85 || h.op == OP_HOLDOFF_86) && h.param == 0) {
+    h.param = random_range31(30, 181);
+    last_header.param = h.param;
+  }
+  is_authfail(h.code, h.op, h.param, recv_buf, h.length);
+  return (int)(FRAME_HEADER_SIZE + h.length);
+}
+
+uint64_t CAPI::ack_timeout_us() const {
+  uint64_t t = response_timeout_us + (uint64_t)login.extra_ack_delay_s * 1000000;
+  return t > ACK_TIMEOUT_CAP_US ? ACK_TIMEOUT_CAP_US : t;
+}
+
+uint64_t CAPI::ping_step() {
+  uint64_t now = clock_now_us();
+  uint64_t interval = (uint64_t)ping_interval_s * 1000000;
+  if (fast_retry == 0 && !ping_requested && ack_owed == 0) {
+    if (interval == 0) return 0;
+    if (now < next_ping_us) {
+      uint64_t left = next_ping_us - now;
+      bool recent = last_foreground_us && now - last_foreground_us < 60000000;
+      return recent ? left / 2 : left;
+    }
+  }
+  ping_requested = false;
+  pending_acks |= PENDING_PING;
+  if (fast_retry == 0) fast_retry = 1;
+  uint32_t owed = ack_owed;
+  ack_owed = 0;
+  if (send_frame(FRAME_PING, foreground ? 0 : 1, owed, nullptr, 0) != 0) {
+    close_socket();
+    pending_acks = 0;
+    return MIN_PASS_US;
+  }
+  if (interval == 0) return 0;
+  now = clock_now_us();
+  return next_ping_us > now ? next_ping_us - now : 1;
+}
+
+uint64_t CAPI::send_pending(bool first_pass) {
+  uint64_t now = clock_now_us();
+  if (holdoff_active(now)) return settings.holdoff_until_us - now;
+  if (!pending_acks) return ping_step();
+  uint64_t due = last_send_us + ack_timeout_us();
+  return due > now + 1000 ? due - now : 1000;
+  (void)first_pass;
+}
+
+void CAPI::handle_ack(const FrameHeader &h) {
+  if (h.code == FRAME_BUNDLE && h.param >= 1 && h.param <= PACING_MAX_MS)
+    pacing_until_us = clock_now_us() + (uint64_t)h.param * 1000;
+  login.extra_ack_delay_s = 0;
+  if (h.code == FRAME_BUNDLE) pending_acks &= (uint8_t)~PENDING_BUNDLE;
+  if (h.code == FRAME_PING) pending_acks &= (uint8_t)~PENDING_PING;
+  if (h.code == FRAME_DEBUG) pending_acks &= (uint8_t)~PENDING_DEBUG;
+}
+
+int CAPI::main_loop() {
+  pending_acks = 0;
+  int r = 1;
+  bool first = true;
+  for (;;) {
+    if (r < 0 || stop_reason.load() != STOP_NONE || service_ended.load() || sock.load() < 0) {
+      close_socket();
+      return r < 0 ? r : 0;
+    }
+    drain();
+    uint64_t T = send_pending(first);
+    first = false;
+    if (T == 0) T = IDLE_WAIT_US;
+    if (T < MIN_PASS_US) T = MIN_PASS_US;
+    run_timers();
+    uint64_t timer_ms;
+    timer_pop(&timers, &timer_ms);  // peeks: nothing is due after run_timers
+    if (timer_ms != UINT64_MAX && timer_ms * 1000 < T) T = timer_ms * 1000 + 1000;
+
+    int n = read_frame((int64_t)T);
+    if (n < 1) {
+      bool waiting = pending_acks != 0;
+      if (n == 0 && (!waiting || clock_now_us() < last_send_us + ack_timeout_us())) continue;
+      if (n == 0) LOGE("zalvio - acknowledgement overdue, reconnecting");
+      close_socket();
+      return 0;
+    }
+    const FrameHeader h = last_header;
+    fast_retry = 0;
+    if (h.op < OP_CONTROL_FIRST) {
+      MutexGuard guard(&settings_lock);
+      settings.last_frame_s = (uint32_t)clock_now_s();
+      settings.dirty = true;
+    }
+    switch (frame_class(h.op)) {
+      case FRAME_CLASS_DATA:
+        ack_owed = h.param;
+        on_data_frame(recv_buf, h.length);
+        break;
+      case FRAME_CLASS_CLOSE:
+        close_socket();
+        return 0;
+      case FRAME_CLASS_SIGNED_OUT:
+        LOGI("zalvio - user signed-in from another device...exiting");
+        stop_reason.store(STOP_SIGNED_OUT);
+        report_status(STATUS_SIGNOUT, 0);
+        close_socket();
+        return -1;
+      case FRAME_CLASS_PING_REQUEST:
+        ping_requested = true;
+        break;
+      case FRAME_CLASS_AUTHFAIL:
+        LOGE("zalvio - authfail...exiting");
+        report_status(STATUS_AUTHFAIL, h.op);
+        stop_reason.store(STOP_AUTHFAIL);
+        close_socket();
+        return -1;
+      case FRAME_CLASS_ACK:
+        handle_ack(h);
+        break;
+      default:
+        break;  // other ops and control frames acknowledge nothing
+    }
+  }
+}
+
+void CAPI::on_data_frame(const uint8_t *body, uint32_t len) {
+  (void)body;
+  (void)len;
 }

@@ -19,7 +19,11 @@
 #include "core/config.h"
 #include "core/ipc.h"
 #include "core/izalvio.h"
+#include "core/loginapi.h"
+#include "core/net.h"
+#include "core/openssl.h"
 #include "core/timer.h"
+#include "core/tlv.h"
 #include "util/circular.h"
 
 struct AllocPool;
@@ -122,7 +126,7 @@ uint64_t retry_gap_us(const RetryClock &c);
 // clamped to 5..15 s, counted from the persisted attempt time.
 uint64_t restart_backoff_us(uint32_t failures, uint32_t last_attempt_s, uint64_t now_us);
 
-class CAPI : public IZalvio {
+class CAPI : public IZalvio, public SslListener {
  public:
   CAPI(const char *path, uint32_t queue_size);
   ~CAPI() override;
@@ -144,6 +148,52 @@ class CAPI : public IZalvio {
   int connection_status() override;
   uint32_t get_uid() override { return uid; }
   uint32_t get_app_id() override { return app_id; }
+
+  // ---- transport (net.cpp) ----
+  int set_network(int type, const char *ip, int value);  // any thread
+  int set_trusted_ca(const char *pem_file);              // before start
+  int set_tls_verify(int on);                            // before start; off only for development
+  void on_new_session(SSL_SESSION *session) override;
+  int connect_server();
+  int connect_address(const struct addrinfo *entry, const char *host);
+  int tls_start(const char *host);
+  uint64_t connect_timeout_ms();
+  int conn_send(const void *buf, uint32_t len);
+  int conn_recv(void *buf, uint32_t len, int timeout_ms);
+  void pause_us(uint64_t us);  // interruptible by stop and wake
+
+  // ---- login (loginapi.cpp) ----
+  int login_round(int redirects);
+  int login_protocol(int redirects);
+  int send_loginrequest(uint32_t param, const uint8_t *proof, int redirects, int counter);
+  int compute_proof(uint32_t time_value, const uint8_t *bytes, uint32_t len,
+                    uint8_t out[LOGIN_PROOF_SIZE]);
+  void read_login_response(const uint8_t *body, uint32_t len);
+  bool read_login_item(uint32_t type, const uint8_t *v, uint32_t n);
+  void read_challenge(const uint8_t *body, uint32_t len);
+  void read_redirect(const uint8_t *body, uint32_t len, uint32_t param, bool store);
+  int is_authfail(uint8_t code, uint8_t op, uint32_t param, const uint8_t *body, uint32_t len);
+  bool redirect_active(uint64_t now_s) const;
+  bool holdoff_active(uint64_t now_us) const { return settings.holdoff_until_us > now_us; }
+
+  // ---- frames ----
+  int read_frame(int64_t timeout_us);
+  int send_frame(uint8_t code, uint8_t op, uint32_t param, const void *body, uint32_t len);
+  void frame_sent();      // schedules the next ping after a successful send
+  uint64_t send_pending(bool first_pass);
+  uint64_t ping_step();
+  uint64_t ack_timeout_us() const;
+  void handle_ack(const FrameHeader &h);
+  void on_data_frame(const uint8_t *body, uint32_t len);
+
+  // ---- hooks the application layer replaces ----
+  virtual bool local_store() { return false; }
+  virtual bool linked_device() { return false; }
+  virtual uint32_t login_value38() { return 0; }
+  virtual int reset_database(int mask) {
+    (void)mask;
+    return -1;
+  }
 
   // ---- engine internals (engine thread unless noted) ----
   INotify *listener_for(int channel) const;
@@ -199,6 +249,16 @@ class CAPI : public IZalvio {
   pthread_t thread{};
   std::atomic<int> thread_tid{0};
   uint8_t last_op = 0;                     // op byte of the last frame received
+  FrameHeader last_header{};               // header of the last frame received
+  uint8_t challenge[256] = {};
+  uint32_t challenge_len = 0;
+  SettingsBytes pending_redirect_ticket;   // ticket for the host of a redirect being read
+  uint32_t engine_flags = 0;
+  uint32_t client_kind = 0;
+  char *client_text = nullptr;
+  uint16_t tuning_value = 100;
+  NetState net{};
+  LoginState login{};
 
   // ---- timing ----
   uint32_t ping_interval_s = DEFAULT_PING_INTERVAL_S;
@@ -225,6 +285,12 @@ class CAPI : public IZalvio {
   uint32_t server_failures = 0;        // failures against the current server
   bool attempt_reached_server = false; // the last attempt connected or was refused
   uint32_t login_detail = 0;           // reported with STATUS_ONLINE
+  uint32_t ack_owed = 0;               // param of the last "A" frame, echoed next
+  bool ping_requested = false;
+  uint64_t next_ping_us = 0;
+  uint64_t last_send_us = 0;
+  uint64_t pacing_until_us = 0;
+  uint64_t created_us = 0;
 
   // ---- queues and tables ----
   uint32_t queue_size = 0;
