@@ -8,6 +8,11 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdarg>
+#include <new>
+#include <string>
+#include <strings.h>
+#include <vector>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +22,7 @@
 #include "core/loginapi.h"
 #include "core/tlv.h"
 #include "util/allocpool.h"
+#include "util/crc.h"
 #include "util/logs.h"
 #include "util/mutex.h"
 #include "util/random.h"
@@ -191,6 +197,7 @@ CAPI::CAPI(const char *path, uint32_t requested_queue) {
   recv_cap = RECV_BUFFER_INITIAL;
   recv_buf = (uint8_t *)malloc(recv_cap);
   queue.create(nullptr, queue_size);
+  bundle = (uint8_t *)malloc(BUNDLE_BUFFER);
 
   thread_signals_init();
   device_type = DEFAULT_DEVICE_TYPE;
@@ -218,6 +225,8 @@ CAPI::~CAPI() {
   pending_redirect_ticket.release();
   settings_release(&settings);
   free(recv_buf);
+  free(bundle);
+  free(debug_report);
   allocpool_cleanup(pool);
 }
 
@@ -818,23 +827,36 @@ uint64_t CAPI::ping_step() {
 uint64_t CAPI::send_pending(bool first_pass) {
   uint64_t now = clock_now_us();
   if (holdoff_active(now)) return settings.holdoff_until_us - now;
+  if (!first_pass && !ack_owed && !call_active()) {
+    if (now < pacing_until_us) return pacing_until_us - now;
+    if (now < last_bundle_us + batch_delay_us) return last_bundle_us + batch_delay_us - now;
+  }
+  if (!(pending_acks & PENDING_BUNDLE)) {
+    bool sent = false;
+    build_bundle(&sent);
+    if (sent) last_bundle_us = clock_now_us();
+  }
   if (!pending_acks) return ping_step();
+  now = clock_now_us();
   uint64_t due = last_send_us + ack_timeout_us();
   return due > now + 1000 ? due - now : 1000;
-  (void)first_pass;
 }
 
 void CAPI::handle_ack(const FrameHeader &h) {
   if (h.code == FRAME_BUNDLE && h.param >= 1 && h.param <= PACING_MAX_MS)
     pacing_until_us = clock_now_us() + (uint64_t)h.param * 1000;
   login.extra_ack_delay_s = 0;
-  if (h.code == FRAME_BUNDLE) pending_acks &= (uint8_t)~PENDING_BUNDLE;
+  if (h.code == FRAME_BUNDLE) bundle_acknowledged();
   if (h.code == FRAME_PING) pending_acks &= (uint8_t)~PENDING_PING;
   if (h.code == FRAME_DEBUG) pending_acks &= (uint8_t)~PENDING_DEBUG;
 }
 
 int CAPI::main_loop() {
   pending_acks = 0;
+  current_uid = 0;
+  current_peer = nullptr;
+  // The server already has the bundle we were waiting on.
+  if (login.has_last_seq && bundle_len && login.last_seq == bundle_pending_seq) bundle_acknowledged();
   int r = 1;
   bool first = true;
   for (;;) {
@@ -899,7 +921,721 @@ int CAPI::main_loop() {
   }
 }
 
+// ---- peers and groups ---------------------------------------------------------
+
+static void set_peer_address(CAPI *e, PeerEntry *peer, const char *address) {
+  peer->address = allocpool_strdup(e->pool, address);
+}
+
+PeerEntry *CAPI::get_peer(const char *address, bool create) {
+  if (!address || !*address) return nullptr;
+  PeerEntry *peer = (PeerEntry *)peers_by_address.get(address);
+  if (peer || !create) return peer;
+  MutexGuard guard(&peers_lock);
+  peer = (PeerEntry *)peers_by_address.get(address);
+  if (peer) return peer;
+  peer = (PeerEntry *)allocpool_alloc(pool, sizeof(PeerEntry));
+  if (!peer) return nullptr;
+  memset(peer, 0, sizeof *peer);
+  set_peer_address(this, peer, address);
+  peers_by_address.put(peer->address, peer);
+  return peer;
+}
+
+PeerEntry *CAPI::bind_peer(uint32_t peer_uid, const char *address) {
+  uint32_t now_s = (uint32_t)clock_now_s();
+  INotify *dl = default_listener();
+  PeerEntry *peer = peer_uid ? (PeerEntry *)peers_by_uid.get(peer_uid) : nullptr;
+  if (peer && (!address || strcmp(peer->address, address) == 0)) {
+    if (now_s - peer->lookup_s > PEER_REFRESH_S) {
+      peer->lookup_s = now_s;
+      if (dl) dl->on_user_info(peer_uid, peer->address, nullptr);
+    }
+    return peer;
+  }
+  if (!address || !*address) return peer;
+  peer = (PeerEntry *)peers_by_address.get(address);
+  bool created = false;
+  if (!peer) {
+    peer = get_peer(address, true);
+    if (!peer) return nullptr;
+    created = true;
+    load_peer_state(peer);
+  }
+  if (peer_uid && peer->uid != peer_uid) {
+    peer->uid = peer_uid;
+    peer->lookup_s = now_s;
+    peers_by_uid.put(peer_uid, peer);
+    if ((int64_t)peer_uid != settings.server_uid && dl) dl->on_user_info(peer_uid, address, nullptr);
+  } else if (created && !peer_uid && dl) {
+    dl->on_user_info(0, address, peer);
+    if (peer->uid) {
+      peer->lookup_s = now_s;
+      peers_by_uid.put(peer->uid, peer);
+    }
+  }
+  return peer;
+}
+
+PeerEntry *CAPI::get_peer_by_uid(uint32_t peer_uid) {
+  if (!peer_uid) return nullptr;
+  PeerEntry *peer = (PeerEntry *)peers_by_uid.get(peer_uid);
+  if (peer) return bind_peer(peer_uid, peer->address);
+  INotify *dl = default_listener();
+  if (!dl) return nullptr;
+  // The application layer fills in the address it knows for this uid.
+  PeerEntry probe;
+  memset(&probe, 0, sizeof probe);
+  probe.uid = peer_uid;
+  dl->on_user_info(peer_uid, nullptr, &probe);
+  if (!probe.address || !*probe.address) return nullptr;
+  return bind_peer(peer_uid, probe.address);
+}
+
+int CAPI::set_peer_uid(uint32_t peer_uid, const char *address) {
+  PeerEntry *peer = get_peer(address, false);
+  if (peer) peer->lookup_s = 0;
+  return bind_peer(peer_uid, address) ? 0 : -1;
+}
+
+GroupEntry *CAPI::get_group(uint32_t gid, bool create) {
+  if (!gid) return nullptr;
+  GroupEntry *g = (GroupEntry *)groups.get(gid);
+  if (g || !create) return g;
+  {
+    MutexGuard guard(&peers_lock);
+    g = (GroupEntry *)groups.get(gid);
+    if (g) return g;
+    g = (GroupEntry *)allocpool_alloc(pool, sizeof(GroupEntry));
+    if (!g) return nullptr;
+    memset(g, 0, sizeof *g);
+    g->gid = gid;
+    groups.put(gid, g);
+  }
+  INotify *dl = default_listener();
+  if (dl) dl->on_group_created(g);
+  return g;
+}
+
+// ---- outgoing messages ------------------------------------------------------------
+
+enum : uint32_t {
+  PUSH_TYPE_NORMAL = 10,
+  PUSH_TYPE_VOIP = 11,
+  PUSH_ITEM_END = 2,
+  PUSH_ITEM_TOKEN = 3,
+  PUSH_ITEM_CRC = 4,
+  WEBHOOK_TYPE = 12,
+  STATUS_UNSENDABLE = 158,
+};
+
+static const char kPushAddress[] = "1";
+
+static bool is_custom_status(uint16_t s) {
+  return s == MSG_STATUS_CALL_MISSED || s == MSG_STATUS_CALL_INCOMING ||
+         s == MSG_STATUS_CALL_OUTGOING || s == MSG_STATUS_CUSTOM1 || s == MSG_STATUS_CUSTOM2;
+}
+
+int CAPI::message(MessageParams *p, const char *address, const uint8_t *payload, uint32_t len) {
+  if (uid == 0) {
+    LOGE("*** BUG *** Incorrect user token or token was not set");
+    return SEND_BAD_ARGS;
+  }
+  if (!p || !payload || len == 0) return SEND_BAD_ARGS;
+  if (address && !*address) address = nullptr;
+  if (address && strcmp(address, WEBHOOK_ADDRESS) == 0)
+    return send_webhook(address, p->id, p->expiry, payload, len);
+  if (!p->uid && !address && !p->groupid) {
+    if (!(p->flags & MSG_FLAG_BROADCAST_KIND)) return SEND_BAD_ARGS;
+    p->groupid = GROUP_BROADCAST;
+  }
+  if (address && strlen(address) > QUEUE_ADDRESS_MAX) return SEND_BAD_ARGS;
+  if (is_custom_status(p->status)) {
+    LOGE("*** BUG *** CUSTOM STATUS MESSAGE CALLED IN BASE API");
+    INotify *l = listener_for(p->channel);
+    if (l) l->on_message(p, address ? address : "", payload, len);
+    return SEND_OK;
+  }
+  if (p->groupid) {
+    address = nullptr;
+    p->uid = 0;
+  }
+
+  p->peerversion = 0;
+  uint64_t now_ms = wall_ms();
+  uint32_t now_s = (uint32_t)clock_now_s();
+  PeerEntry *peer = address ? get_peer(address, true) : (p->uid ? get_peer_by_uid(p->uid) : nullptr);
+  if (peer) {
+    if (!(p->flags & (MSG_FLAG_SYSTEM | MSG_FLAG_RICH))) peer->last_sent_ms = now_ms;
+    if (now_s - peer->version_stamp_s > PEER_VERSION_STALE_S) {
+      p->peerversion = protocol_version;
+      if (p->expiry > PEER_VERSION_RENEW_EXPIRY_S && p->expiry != UINT32_MAX) peer->version_stamp_s = now_s;
+    }
+  }
+  p->status = 0;
+  p->status_flags = 0;
+  p->when = now_ms;
+  if (p->flags & MSG_FLAG_BROADCAST_KIND) {
+    p->flags &= ~(uint64_t)(MSG_FLAG_DELIVERY_RECEIPT | MSG_FLAG_READ_RECEIPT | MSG_FLAG_LOCAL_ONLY);
+    p->flags |= MSG_FLAG_BROADCAST_SYSTEM | MSG_FLAG_BROADCAST | MSG_FLAG_NO_ECHO;
+  }
+  if (p->flags & MSG_FLAG_SYSTEM) {
+    p->flags &= ~(uint64_t)(MSG_FLAG_DELIVERY_RECEIPT | MSG_FLAG_READ_RECEIPT | MSG_FLAG_LOCAL_ONLY);
+    p->flags |= MSG_FLAG_BROADCAST_SYSTEM | MSG_FLAG_NO_ECHO;
+  }
+  if (p->expiry == UINT32_MAX) p->expiry = default_expiry_s;
+  if (len > MESSAGE_MAX_PAYLOAD) {
+    LOGE("*** BUG *** message_send: bad len: %d", (int)len);
+    return SEND_BAD_ARGS;
+  }
+  if ((p->flags & MSG_FLAG_ID32) && (p->id == 0 || p->id > 0xFFFFFFFFull)) return SEND_BAD_ARGS;
+
+  const char *peer_address = address ? address : (peer ? peer->address : "");
+  if (p->origin != ORIGIN_OUTBOX_RESEND && !(p->flags & MSG_FLAG_NO_ECHO)) {
+    INotify *l = listener_for(p->channel);
+    if (l) l->on_message(p, peer_address, payload, len);
+  }
+  if (p->flags & (MSG_FLAG_LOCAL_ONLY | MSG_FLAG_ECHO_ONLY)) {
+    p->flags &= ~(uint64_t)MSG_FLAG_LOCAL_ONLY;
+    return SEND_OK;
+  }
+  if (p->expiry == 0 && !logged_in.load()) {
+    MessageParams r;
+    memset(&r, 0, sizeof r);
+    r.id = p->id;
+    r.refid = p->refid;
+    r.channel = p->channel;
+    r.type = p->type;
+    r.when = now_ms;
+    r.agesent = p->agesent;
+    r.ageread = p->ageread;
+    r.tid = p->tid;
+    r.userdata = p->userdata;
+    r.sensitivity = p->sensitivity;
+    r.uid = p->uid;
+    r.groupid = p->groupid;
+    r.status = MSG_STATUS_EXPIRED;
+    INotify *l = listener_for(p->channel);
+    if (l) l->on_message_status(&r, peer_address, 1);
+    return SEND_OK;
+  }
+  if (!logged_in.load() || !foreground) p->flags |= MSG_FLAG_STORED;
+
+  if (p->flags & MSG_FLAG_NONBLOCKING) {
+    if (pthread_mutex_trylock(&queue_lock) != 0) {
+      queue_busy = true;
+      return SEND_BUSY;
+    }
+  } else {
+    pthread_mutex_lock(&queue_lock);
+  }
+  // The engine's own bits (0x20, 0x80) are set below when they apply.
+  p->flags = (p->flags & ~(uint64_t)0xFF) | (p->flags & 0x5F);
+  int r = message_queue(*p, address, payload, len, nullptr, 0);
+  pthread_mutex_unlock(&queue_lock);
+  if (r == SEND_FULL) wake();
+  if (!((p->flags & MSG_FLAG_NO_WAKE) && r == 0)) notify_send();
+  queue_busy = r != 0;
+  return r;
+}
+
+// Caller holds the queue lock.
+int CAPI::message_queue(const MessageParams &p, const char *address, const uint8_t *payload, uint32_t len,
+                        const uint8_t *envelope, uint32_t envelope_len) {
+  uint32_t address_len = address ? (uint32_t)strlen(address) + 1 : 0;
+  uint32_t raw = QUEUE_ENTRY_HEADER + (uint32_t)sizeof(MessageParams) + address_len + envelope_len + len;
+  uint32_t size = (raw + 7) & ~7u;
+  uint32_t contiguous, total;
+  queue.write_region(&contiguous, &total);
+  if (total < size) {
+    queue_full = true;
+    return SEND_FULL;
+  }
+  if (contiguous < size) {
+    queue.flatten();
+    queue.write_region(&contiguous, &total);
+    if (contiguous < size) {
+      LOGE("*** BUG *** MUST not happen as flatten and checked tlen before");
+      queue_full = true;
+      return SEND_FULL;
+    }
+  }
+  uint8_t *at = queue.write_region(&contiguous, &total);
+  uint8_t header[QUEUE_ENTRY_HEADER] = {};
+  memcpy(header, &len, 4);
+  uint16_t env16 = (uint16_t)envelope_len;
+  memcpy(header + 4, &env16, 2);
+  header[6] = (uint8_t)address_len;
+  header[7] = (uint8_t)(size - raw);
+  memcpy(at, header, sizeof header);
+  at += sizeof header;
+  MessageParams copy = p;
+  copy.peer = nullptr;
+  copy.listener = nullptr;
+  copy.thumbnail = nullptr;
+  copy.filepath = nullptr;
+  copy.envelope = nullptr;
+  memcpy(at, &copy, sizeof copy);
+  at += sizeof copy;
+  if (address_len) memcpy(at, address, address_len), at += address_len;
+  if (envelope_len) memcpy(at, envelope, envelope_len), at += envelope_len;
+  if (len) memcpy(at, payload, len), at += len;
+  if (size > raw) memset(at, 0, size - raw);
+  queue.commit(size);
+  if (++bundle_seq == 0) bundle_seq = 1;
+  return SEND_OK;
+}
+
+int CAPI::notify_send() {
+  if (bundle_len) return 0;
+  return wake_if_running();
+}
+
+int CAPI::send_webhook(const char *address, uint64_t id, uint32_t expiry, const uint8_t *payload,
+                       uint32_t len) {
+  if (!payload) return -1;
+  MessageParams p;
+  memset(&p, 0, sizeof p);
+  p.channel = CHANNEL_SYSTEM;
+  p.type = WEBHOOK_TYPE;
+  p.id = id;
+  p.expiry = expiry;
+  p.flags = MSG_FLAG_NO_ECHO | MSG_FLAG_SYSTEM;
+  if (address && strcmp(address, WEBHOOK_ADDRESS) == 0) address = nullptr;
+  if (!address) p.uid = uid;
+  // Only the leading 7-bit text travels.
+  uint32_t n = 0;
+  while (n < len && !(payload[n] & 0x80)) n++;
+  return message(&p, address, payload, n);
+}
+
+// A registration: a system message to address "1" carrying the token,
+// its CRC-32 and an end item.
+int CAPI::send_push_registration(int kind, const char *token) {
+  uint8_t body[512];
+  TlvBuffer t;
+  tlv_init(&t, body, sizeof body);
+  if (t.put_text(PUSH_ITEM_TOKEN, token) != 0 ||
+      t.put_u32(PUSH_ITEM_CRC, crc32_ieee((const uint8_t *)token, strlen(token))) != 0 ||
+      t.put_empty(PUSH_ITEM_END) != 0)
+    return -1;
+  MessageParams p;
+  memset(&p, 0, sizeof p);
+  p.flags = MSG_FLAG_SYSTEM;
+  p.channel = CHANNEL_MESSAGE;
+  p.type = kind ? PUSH_TYPE_VOIP : PUSH_TYPE_NORMAL;
+  p.id = random_next();
+  p.expiry = UINT32_MAX;
+  return message(&p, kPushAddress, body, t.pos);
+}
+
+static std::string settings_text(const SettingsBytes &b) {
+  return b.len ? std::string((const char *)b.data, b.len) : std::string();
+}
+
+int CAPI::set_push_token(const char *text, int voip) {
+  int kind = voip ? 1 : 0;
+  const char *token = text ? text : "DELETE";
+  if (push_pending[kind] && strcmp(push_pending[kind], token) == 0) return 0;
+  push_pending[kind] = allocpool_strdup(pool, token);
+  if (!running.load()) {
+    push_at_start = true;
+    return 0;
+  }
+  std::string confirmed;
+  {
+    MutexGuard guard(&settings_lock);
+    confirmed = settings_text(kind ? settings.voip_token : settings.push_token);
+  }
+  if (strcasecmp(confirmed.c_str(), token) == 0) return 0;
+  return send_push_registration(kind, token);
+}
+
+void CAPI::confirm_push_token(const MessageParams &p) {
+  int kind = p.type == PUSH_TYPE_VOIP ? 1 : 0;
+  if (!push_pending[kind]) return;
+  {
+    MutexGuard guard(&settings_lock);
+    SettingsBytes &confirmed = kind ? settings.voip_token : settings.push_token;
+    confirmed.assign(push_pending[kind], (uint32_t)strlen(push_pending[kind]));
+    settings.dirty = true;
+  }
+  save_settings();
+}
+
+int CAPI::resend_push_tokens() {
+  for (int kind = 0; kind < 2; kind++) {
+    std::string token;
+    {
+      MutexGuard guard(&settings_lock);
+      token = settings_text(kind ? settings.voip_token : settings.push_token);
+    }
+    if (!token.empty()) send_push_registration(kind, token.c_str());
+  }
+  return 0;
+}
+
+int CAPI::set_queue_size(uint32_t bytes) {
+  if (bytes < QUEUE_MIN_SIZE) return -1;
+  uint32_t size = (bytes + 7) & ~7u;
+  MutexGuard guard(&queue_lock);
+  if (queue.resize(nullptr, size) != 0) return -1;
+  queue_size = size;
+  return 0;
+}
+
+int CAPI::set_foreground(int on) {
+  uint64_t now = clock_now_us();
+  bool was = foreground;
+  foreground = on != 0;
+  if (foreground && (!last_foreground_call_us || now - last_foreground_call_us > 3000000)) {
+    last_foreground_us = now;
+    fast_retry = 5;
+    wake_if_running();
+  } else if (!foreground && was && now - last_attempt_us > 15000000) {
+    wake_if_running();
+  }
+  last_foreground_call_us = now;
+  if (settings.dirty) save_settings();
+  return 0;
+}
+
+// A queued record that can never fit a bundle leaves the queue as a failure.
+void CAPI::report_unsendable(const MessageParams &queued, const char *address) {
+  MessageParams r = queued;
+  r.status = STATUS_UNSENDABLE;
+  r.nonuser = 1;
+  INotify *l = listener_for(r.channel);
+  if (l) l->on_message_status(&r, address ? address : "", 1);
+}
+
+// Reads the entry at `at`: its parts and its total size.
+struct QueueEntry {
+  MessageParams p;
+  const char *address;
+  const uint8_t *envelope;
+  uint32_t envelope_len;
+  const uint8_t *payload;
+  uint32_t payload_len;
+  uint32_t size;
+};
+
+static void read_entry(const uint8_t *at, QueueEntry *e) {
+  uint32_t len;
+  uint16_t env;
+  memcpy(&len, at, 4);
+  memcpy(&env, at + 4, 2);
+  uint32_t address_len = at[6], pad = at[7];
+  memcpy(&e->p, at + QUEUE_ENTRY_HEADER, sizeof e->p);
+  const uint8_t *q = at + QUEUE_ENTRY_HEADER + sizeof e->p;
+  e->address = address_len ? (const char *)q : nullptr;
+  q += address_len;
+  e->envelope = env ? q : nullptr;
+  e->envelope_len = env;
+  q += env;
+  e->payload = q;
+  e->payload_len = len;
+  e->size = QUEUE_ENTRY_HEADER + (uint32_t)sizeof e->p + address_len + env + len + pad;
+}
+
+// Builds the next bundle from the queue (or takes the one awaiting
+// acknowledgement) and sends it. Returns 0, or SEND_FULL when a record
+// could not be encoded; *sent tells whether a frame left.
+int CAPI::build_bundle(bool *sent) {
+  *sent = false;
+  std::vector<QueueEntry> unsendable;
+  std::vector<std::string> unsendable_addresses;
+  int result = 0;
+  {
+    MutexGuard guard(&queue_lock);
+    if (!bundle_len && queue.used() < 8) return 0;
+    pending_acks |= PENDING_BUNDLE;
+    if (fast_retry == 0) fast_retry = 5;
+    if (!bundle_len) {
+      uint32_t contiguous, total;
+      queue.read_region(&contiguous, &total);
+      if (contiguous < total) queue.flatten();
+      uint8_t *data = queue.read_region(&contiguous, &total);
+      TlvBuffer t;
+      tlv_init(&t, bundle + FRAME_HEADER_SIZE, BUNDLE_MAX_BODY);
+      // Every bundle carries a sequence of its own (a resend reuses it).
+      if (++bundle_seq == 0) bundle_seq = 1;
+      bundle_pending_seq = bundle_seq;
+      bundle_begin(&t, bundle_pending_seq);
+      uint32_t records = 0, offset = 0;
+      while (total - offset >= 9 && records < records_per_bundle) {
+        QueueEntry e;
+        read_entry(data + offset, &e);
+        if (records > 0 && t.pos + e.payload_len + BUNDLE_RECORD_SLACK > BUNDLE_MAX_BODY) break;
+        MessageParams p = e.p;
+        RecordExtras x;
+        memset(&x, 0, sizeof x);
+        if (!p.groupid && !p.uid && e.address) {
+          PeerEntry *peer = get_peer(e.address, false);
+          if (peer && peer->uid && clock_now_s() - peer->lookup_s <= PEER_UID_FRESH_S) p.uid = peer->uid;
+        }
+        if (!p.groupid && !p.uid && e.address) {
+          x.address = e.address;
+          x.address_len = (uint32_t)strlen(e.address);
+        }
+        if (p.groupid) {
+          GroupEntry *g = get_group(p.groupid, false);
+          if (g) x.group_param = g->param;
+        }
+        x.payload = e.payload;
+        x.payload_len = e.payload_len;
+        p.envelope = e.envelope;
+        p.envelope_len = e.envelope_len;
+        uint32_t before = t.pos;
+        if (record_encode(&t, p, x) != 0) {
+          t.pos = before;
+          if (records > 0) break;
+          // Alone in an empty bundle and still too big: it never fits.
+          unsendable.push_back(e);
+          unsendable_addresses.push_back(e.address ? e.address : "");
+          offset += e.size;
+          continue;
+        }
+        offset += e.size;
+        records++;
+      }
+      queue.consume(offset);
+      if (records == 0) {
+        pending_acks &= (uint8_t)~PENDING_BUNDLE;
+        bundle_len = 0;
+        result = unsendable.empty() ? 0 : 0;
+      } else {
+        FrameHeader h = {FRAME_BUNDLE, (uint8_t)records, t.pos, 0};
+        frame_encode(bundle, h);
+        bundle_len = FRAME_HEADER_SIZE + t.pos;
+      }
+    }
+    if (bundle_len) {
+      // A resend keeps its body and sequence; only the acknowledgement owed
+      // now goes into the header.
+      uint32_t owed = ack_owed;
+      ack_owed = 0;
+      for (int i = 0; i < 4; i++) bundle[4 + i] = (uint8_t)(owed >> (8 * i));
+      if (conn_send(bundle, bundle_len) < 0) {
+        close_socket();
+        pending_acks = 0;
+      } else {
+        last_send_us = clock_now_us();
+        frame_sent();
+        *sent = true;
+      }
+    }
+  }
+  for (size_t i = 0; i < unsendable.size(); i++)
+    report_unsendable(unsendable[i].p, unsendable_addresses[i].c_str());
+  return result;
+}
+
+void CAPI::bundle_acknowledged() {
+  uint8_t *copy = nullptr;
+  uint32_t len = 0;
+  {
+    MutexGuard guard(&queue_lock);
+    if (!bundle_len) return;
+    len = bundle_len - FRAME_HEADER_SIZE;
+    copy = (uint8_t *)malloc(len ? len : 1);
+    if (copy) memcpy(copy, bundle + FRAME_HEADER_SIZE, len);
+    bundle_len = 0;
+    pending_acks &= (uint8_t)~PENDING_BUNDLE;
+  }
+  // Listeners run without the queue lock: they may send from the callback.
+  if (copy) message_decode(0, copy, len, true);
+  free(copy);
+  report_status(STATUS_SENT, 0);
+}
+
+// ---- incoming messages --------------------------------------------------------------
+
+enum : uint32_t {
+  CHECK_ONE_TO_ONE = 0x1,
+  CHECK_GROUP = 0x2,
+  E2E_CONTROL_TYPE = 528,
+};
+
+static bool is_own(const CAPI *e, uint32_t who) {
+  return who && (who == e->uid || who == e->settings.primary_uid);
+}
+
+int CAPI::message_decrypt(MessageParams *p, const char *address, const uint8_t **payload, uint32_t *len) {
+  // Without end-to-end protection the payload passes as it is.
+  (void)p, (void)address, (void)payload, (void)len;
+  return 0;
+}
+
 void CAPI::on_data_frame(const uint8_t *body, uint32_t len) {
-  (void)body;
-  (void)len;
+  if (message_decode(OP_DATA, body, len, false) != 0) LOGE("zalvio - dropped the rest of a bundle");
+}
+
+int CAPI::message_decode(uint8_t op, const uint8_t *body, uint32_t len, bool sent_mode) {
+  (void)op;
+  TlvBuffer t;
+  tlv_init(&t, body, len);
+  bool stored = false;
+  uint32_t storedmark = 0;
+  for (;;) {
+    MessageParams p;
+    RecordExtras x;
+    int r = record_decode(&t, &p, &x, sent_mode);
+    if (r == 1) return 0;
+    if (r < 0) return -1;
+    uint64_t now = wall_ms();
+    uint64_t age_ms = x.age * 1000;
+    p.when = age_ms <= now ? now - age_ms : UINT64_MAX;
+    if (p.when > now + MAX_CLOCK_AHEAD_MS) {
+      LOGE("*** BUG *** `when` has bad value in incoming (check timestamp): %lu", (unsigned long)p.when);
+      p.when = now;
+    }
+    char address[QUEUE_ADDRESS_MAX + 2] = {};
+    if (x.address) snprintf(address, sizeof address, "%.*s", (int)x.address_len, x.address);
+
+    if (sent_mode) {
+      p.status = MSG_STATUS_SENT;
+      p.id &= 0xFFFFFFFFull;
+      if (p.groupid) {
+        address[0] = 0;
+      } else if (p.uid) {
+        PeerEntry *peer = get_peer_by_uid(p.uid);
+        if (peer) snprintf(address, sizeof address, "%s", peer->address);
+      }
+      p.nonuser = 0;
+      p.system = (p.flags & MSG_FLAG_SYSTEM) ? 1 : 0;
+      INotify *l = listener_for(p.channel);
+      if (p.system && (p.type == 10 || p.type == 11)) continue;  // push registrations
+      if (l) l->on_message_status(&p, address, x.last ? 1 : 0);
+      if (x.last) return 0;
+      continue;
+    }
+
+    if (p.uid) {
+      if (p.uid != current_uid) {
+        stored = false;
+        storedmark = 0;
+      }
+      current_uid = p.uid;
+    }
+    if ((p.flags & MSG_FLAG_STORED) || p.storedmark) stored = true;
+    if (p.storedmark) storedmark = p.storedmark;
+    if (stored) {
+      p.flags |= MSG_FLAG_STORED;
+      if (!p.storedmark) p.storedmark = storedmark;
+    }
+
+    PeerEntry *peer = nullptr;
+    if (address[0] && p.uid) {
+      peer = bind_peer(p.uid, address);
+    } else if (p.uid) {
+      peer = get_peer_by_uid(p.uid);
+      if (!peer) {
+        LOGE("*** BUG *** missing address for uid: %u", p.uid);
+        debug_global("missing address for uid: %u", p.uid);
+        return -1;
+      }
+    } else if (address[0]) {
+      peer = get_peer(address, true);
+    } else {
+      peer = current_peer;
+      if (!peer) {
+        LOGE("*** BUG *** missing address and uid");
+        debug_global("missing address and uid");
+        return -1;
+      }
+    }
+    current_peer = peer;
+    if (peer) snprintf(address, sizeof address, "%s", peer->address);
+    if (peer && p.peerversion) peer->peerversion = p.peerversion;
+
+    p.system = (p.flags & MSG_FLAG_SYSTEM) ? 1 : 0;
+    p.nonuser = ((p.flags & MSG_FLAG_NONUSER) || (x.is_status && p.status != MSG_STATUS_DELIVERED &&
+                                                  p.status != MSG_STATUS_READ) || p.syncid)
+                    ? 1
+                    : 0;
+    p.usermsg = !p.system && !p.nonuser;
+    p.realtime = p.usermsg && !stored;
+
+    if (x.is_status && !p.syncid) {
+      if (peer && !p.system && p.channel == CHANNEL_MESSAGE && p.status == MSG_STATUS_READ)
+        peer->last_read_ms = p.when;
+      if (!p.uid) p.uid = current_uid;
+      p.peer = peer;
+      if (p.system) {
+        if (p.type == 10 || p.type == 11) confirm_push_token(p);
+      } else {
+        INotify *l = listener_for(p.channel);
+        if (l) l->on_message_status(&p, address, x.last ? 1 : 0);
+      }
+      if (x.last) return 0;
+      continue;
+    }
+
+    if (!x.payload_len || (p.flags & MSG_FLAG_NOT_DELIVERED)) {
+      if (x.last) return 0;
+      continue;
+    }
+    if (!p.uid) p.uid = current_uid;
+    bool keep_id = p.syncid && p.status != MSG_STATUS_UNREAD && p.status != MSG_STATUS_RECEIVED_READ;
+    if (p.id >= 1 && p.id <= 0xFFFFFFFFull && !keep_id) p.id = (uint64_t)current_uid << 32 | p.id;
+    p.peer = peer;
+
+    if (!p.system && peer && p.profileversion) {
+      uint32_t kind = p.groupid ? CHECK_GROUP : CHECK_ONE_TO_ONE;
+      if ((profile_check & kind) && p.profileversion > peer->profileversion) {
+        INotify *dl = default_listener();
+        uint32_t old = peer->profileversion;
+        peer->profileversion = p.profileversion;
+        if (dl) dl->on_profile_version(peer->uid, peer->address, p.groupid, p.profileversion, old);
+      }
+    }
+    bool live = !p.system && !stored && !p.nonuser && !p.syncid;
+    if (live && peer &&
+        (p.channel == CHANNEL_MESSAGE || p.channel == CHANNEL_CALL || p.channel == CHANNEL_TRANSIENT ||
+         p.channel == CHANNEL_GROUPCALL)) {
+      peer->prev_activity_ms = peer->last_activity_ms;
+      peer->last_activity_ms = p.when;
+    }
+    if (p.refid && p.channel == CHANNEL_MESSAGE && !p.system) {
+      if (p.refid > 0xFFFFFFFFull) {
+        if (is_own(this, (uint32_t)(p.refid >> 32))) p.refid &= 0xFFFFFFFFull;
+      } else {
+        p.refid = (uint64_t)current_uid << 32 | p.refid;
+      }
+    }
+    const uint8_t *payload = x.payload;
+    uint32_t payload_len = x.payload_len;
+    message_decrypt(&p, address, &payload, &payload_len);
+    if (payload_len) {
+      INotify *l = listener_for(p.channel);
+      if (p.system && p.type == E2E_CONTROL_TYPE) {
+        // End-to-end control records are the end-to-end module's.
+      } else if (l) {
+        l->on_message(&p, address, payload, payload_len);
+      }
+    }
+    if (x.last) return 0;
+  }
+}
+
+void CAPI::load_peer_state(PeerEntry *peer) { (void)peer; }
+
+// ---- debug report ---------------------------------------------------------------
+
+void CAPI::debug_global(const char *format, ...) {
+  char text[DEBUG_MAX_TEXT + 1];
+  va_list ap;
+  va_start(ap, format);
+  int n = vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  if (n < 0) return;
+  if (n > (int)DEBUG_MAX_TEXT) n = DEBUG_MAX_TEXT;
+  if (!debug_report) debug_report = (uint8_t *)calloc(1, 256);
+  if (!debug_report) return;
+  FrameHeader h = {FRAME_DEBUG, 0, (uint32_t)n, 0};
+  frame_encode(debug_report, h);
+  memcpy(debug_report + FRAME_HEADER_SIZE, text, (size_t)n);
+  LOGE("*** BUG *** debug_global: %s", text);
+  if (!(pending_acks & PENDING_DEBUG)) wake_if_running();
 }

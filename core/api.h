@@ -25,6 +25,8 @@
 #include "core/timer.h"
 #include "core/tlv.h"
 #include "util/circular.h"
+#include "util/hashmap.h"
+#include "util/int64map.h"
 
 struct AllocPool;
 
@@ -86,6 +88,56 @@ enum : uint64_t {
   DEFAULT_PRESENCE_MODE = 2,
   DEFAULT_TUNING_A = 255,
   DEFAULT_TUNING_B = 100,
+};
+
+// Result codes of sending a message.
+enum SendResult {
+  SEND_OK = 0,
+  SEND_BAD_ARGS = 133,
+  SEND_E2E_FAILED = 138,
+  SEND_STOPPING = 155,
+  SEND_BUSY = 157,
+  SEND_FULL = 158,
+};
+
+enum : uint32_t {
+  MESSAGE_MAX_PAYLOAD = 31936,
+  QUEUE_ENTRY_HEADER = 8,
+  QUEUE_ADDRESS_MAX = 254,        // with its zero it fits the entry's length byte
+  BUNDLE_BUFFER = 8 + 32056,
+  BUNDLE_RECORD_SLACK = 128,
+  GROUP_BROADCAST = 30,           // group id of a broadcast without destination
+  PEER_UID_FRESH_S = 604799,      // a peer's uid is written instead of its address
+  PEER_REFRESH_S = 86400,
+  PEER_VERSION_STALE_S = 1800,
+  PEER_VERSION_RENEW_EXPIRY_S = 3600,
+  PROFILE_CHECK_DEFAULT = 255,
+};
+
+static const char WEBHOOK_ADDRESS[] = "zalvio-webhook-user";
+
+// One peer the engine talked to: owned by the engine for its whole life.
+struct PeerEntry {
+  char *address;
+  uint32_t uid;
+  uint32_t lookup_s;          // last uid/address refresh
+  uint32_t profileversion;
+  uint32_t peerversion;       // the peer's protocol version
+  uint32_t version_stamp_s;   // when our version was last sent to it
+  int e2e_state;
+  uint64_t last_read_ms;      // last message it received or read
+  uint64_t last_activity_ms;
+  uint64_t prev_activity_ms;
+  uint64_t last_sent_ms;
+  uint8_t in_call;
+};
+
+struct GroupEntry {
+  uint32_t gid;
+  uint16_t param;             // sent with group messages
+  uint8_t in_call;
+  int e2e_state;
+  uint32_t members;
 };
 
 // Fields decoded from an access token.
@@ -186,7 +238,42 @@ class CAPI : public IZalvio, public SslListener {
   void handle_ack(const FrameHeader &h);
   void on_data_frame(const uint8_t *body, uint32_t len);
 
+  // ---- outgoing messages ----
+  virtual int message(MessageParams *p, const char *address, const uint8_t *payload, uint32_t len);
+  int message_queue(const MessageParams &p, const char *address, const uint8_t *payload, uint32_t len,
+                    const uint8_t *envelope, uint32_t envelope_len);
+  int notify_send();
+  int send_webhook(const char *address, uint64_t id, uint32_t expiry, const uint8_t *payload,
+                   uint32_t len);
+  int set_push_token(const char *token, int voip);
+  int send_push_registration(int kind, const char *token);
+  int resend_push_tokens();
+  int set_queue_size(uint32_t bytes);
+  int set_foreground(int on);
+  int build_bundle(bool *sent);
+  void bundle_acknowledged();
+  void report_unsendable(const MessageParams &p, const char *address);
+
+  // ---- incoming messages ----
+  int message_decode(uint8_t op, const uint8_t *body, uint32_t len, bool sent_mode);
+  int message_decrypt(MessageParams *p, const char *address, const uint8_t **payload, uint32_t *len);
+  PeerEntry *get_peer(const char *address, bool create);
+  PeerEntry *get_peer_by_uid(uint32_t uid);
+  PeerEntry *bind_peer(uint32_t uid, const char *address);
+  int set_peer_uid(uint32_t uid, const char *address);
+  GroupEntry *get_group(uint32_t gid, bool create);
+  void confirm_push_token(const MessageParams &p);
+  virtual void load_peer_state(PeerEntry *peer);
+  void debug_global(const char *format, ...) __attribute__((format(printf, 2, 3)));
+
   // ---- hooks the application layer replaces ----
+  // Sends the application's foreground state as an activity (1 foreground,
+  // 2 background).
+  virtual bool call_active() { return false; }
+  virtual int send_app_state(int activity) {
+    (void)activity;
+    return -1;
+  }
   virtual bool local_store() { return false; }
   virtual bool linked_device() { return false; }
   virtual uint32_t login_value38() { return 0; }
@@ -289,12 +376,31 @@ class CAPI : public IZalvio, public SslListener {
   bool ping_requested = false;
   uint64_t next_ping_us = 0;
   uint64_t last_send_us = 0;
+  uint64_t last_bundle_us = 0;
   uint64_t pacing_until_us = 0;
   uint64_t created_us = 0;
 
   // ---- queues and tables ----
   uint32_t queue_size = 0;
   CircularBuffer queue;  // outgoing messages, under queue_lock
+  uint8_t *bundle = nullptr;       // the bundle being sent or awaiting acknowledgement
+  uint32_t bundle_len = 0;         // its whole frame length; 0 when none
+  uint16_t bundle_pending_seq = 0;
+  bool queue_full = false;
+  bool queue_busy = false;
+  char *push_pending[2] = {};      // normal and VoIP tokens awaiting confirmation
+  bool push_at_start = false;
+  bool app_state_sent_foreground = true;
+  uint64_t last_foreground_call_us = 0;
+
+  // ---- peers ----
+  StringMap peers_by_address;
+  Int64Map peers_by_uid;
+  Int64Map groups;
+  PeerEntry *current_peer = nullptr;   // of the last decoded record
+  uint32_t current_uid = 0;            // of the last record that carried one
+  uint32_t profile_check = PROFILE_CHECK_DEFAULT;
+  uint8_t *debug_report = nullptr;     // one FRAME_DEBUG frame, made on first use
   uint16_t bundle_seq = 0;
   ListenerTable listeners{};
   AllocPool *pool = nullptr;

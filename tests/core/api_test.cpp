@@ -11,45 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/token_helper.h"
 #include "support/capture.h"
 
 namespace {
-
-// Builds a token in the service's layout. Field digit k gives fields of
-// 2 × (15 - k) + 1 characters; the tests vary it to reach the edges.
-struct TokenSpec {
-  std::string key = "00112233445566778899aabbccddeeff";
-  uint32_t uid = 77, options = 0;
-  uint64_t serial = 0x500000;
-  uint32_t app_id = 5, identity3 = 0;
-  bool with_identity3 = false;
-  int k = 7;
-};
-
-std::string field(uint64_t value, int k, uint64_t mask = 0x1234567890ABCDEFull) {
-  int w = 15 - k;
-  uint64_t limit = w >= 16 ? ~0ull : (1ull << (4 * w)) - 1;
-  uint64_t x = mask & limit, y = (mask ^ value) & limit;
-  auto hex = [w](uint64_t v) {
-    std::string out(w, '0');
-    for (int i = w - 1; i >= 0; i--, v >>= 4) out[i] = "0123456789abcdef"[v & 15];
-    return out;
-  };
-  return std::string(1, "0123456789abcdef"[k]) + hex(x) + hex(y);
-}
-
-std::string make_token(const TokenSpec &s) {
-  std::string t = s.key;
-  int d = std::stoi(std::string(1, t[11]), nullptr, 16);
-  t += std::string(d / 2, 'a');
-  t += field(s.uid, s.k) + field(s.options, s.k);
-  char serial[24];
-  snprintf(serial, sizeof serial, "%llxq", (unsigned long long)s.serial);
-  t += serial;
-  t += field(s.app_id, s.k);
-  if (s.with_identity3) t += field(s.identity3, s.k);
-  return t;
-}
 
 TEST(Token, DecodesEveryField) {
   TokenSpec s;
@@ -76,7 +41,7 @@ TEST(Token, MalformedTokensAreRefused) {
   wide.k = 3;  // 12-digit halves: a uid of 2^40 does not fit 32 bits
   std::string too_wide = wide.key + std::string(std::stoi("5", nullptr, 16) / 2, 'a');
   too_wide = make_token(wide);
-  too_wide.replace(32 + 3, 25, field(1ull << 40, 3));
+  too_wide.replace(32 + 3, 25, token_field(1ull << 40, 3));
 
   std::string bad_key = make_token(TokenSpec());
   bad_key[5] = 'z';
