@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cmath>
 #include <cstdarg>
 #include <new>
 #include <string>
@@ -21,6 +22,7 @@
 #include "core/hosts.h"
 #include "core/loginapi.h"
 #include "core/tlv.h"
+#include "api/paths.h"
 #include "util/allocpool.h"
 #include "util/crc.h"
 #include "util/logs.h"
@@ -186,7 +188,8 @@ CAPI::CAPI(const char *path, uint32_t requested_queue) {
 
   snprintf(server_host, sizeof server_host, "%s", host_get(HOST_SERVER));
   snprintf(alt_host, sizeof alt_host, "%s", host_get(HOST_ALTERNATE));
-  if (path && *path) data_path = allocpool_strdup(pool, path);
+  paths.platform = platform;
+  if (path && *path) paths_set(&paths, path, nullptr);
 
   listeners.high_low = -1;
   listeners.high_high = -1;
@@ -205,7 +208,7 @@ CAPI::CAPI(const char *path, uint32_t requested_queue) {
 
   net_state_init(&net);
   settings_clear(&settings);
-  read_fingerprint(data_path ? data_path : ".", &previous);
+  read_fingerprint(paths_root(&paths), &previous);
   uint32_t address;
   int scan = scan_interfaces(&address);
   network_type = scan == 0 ? NETWORK_LAN : scan == 1 ? NETWORK_OTHER : NETWORK_NONE;
@@ -229,13 +232,6 @@ CAPI::~CAPI() {
   free(debug_report);
   allocpool_cleanup(pool);
 }
-
-void CAPI::destroy() {
-  stop();
-  wait();
-}
-
-void CAPI::destroy_and_free() { delete this; }
 
 // ---- listeners ----------------------------------------------------------
 
@@ -1639,3 +1635,223 @@ void CAPI::debug_global(const char *format, ...) {
   LOGE("*** BUG *** debug_global: %s", text);
   if (!(pending_acks & PENDING_DEBUG)) wake_if_running();
 }
+
+// ---- engine operations of the core -------------------------------------------------
+
+int CAPI::login_flag_query() { return (int)(settings.login_flags & LOGIN_FLAG_QUERY); }
+uint32_t CAPI::get_app_value() { return app_value; }
+int CAPI::set_foreground_state(int on) { return set_foreground(on); }
+
+int CAPI::set_port_setting(int setting) {
+  net.port_setting = setting;
+  port_count = 0;  // rebuilt at the next connect
+  net.previous_host[0] = 0;
+  return 0;
+}
+
+int CAPI::set_app_value(uint32_t value) {
+  app_value = value;
+  return 0;
+}
+
+int CAPI::set_engine_flags(uint32_t flags) {
+  engine_flags = flags;
+  return 0;
+}
+
+int CAPI::set_client_kind(uint32_t kind, const char *text) {
+  client_kind = kind;
+  client_text = text ? allocpool_strdup(pool, text) : nullptr;
+  return 0;
+}
+
+int CAPI::set_paths(const char *root, const char *temp) { return paths_set(&paths, root, temp); }
+
+int CAPI::set_upload_url(const char *url, const char *auth) {
+  if (!url || (strncmp(url, "http://", 7) != 0 && strncmp(url, "https://", 8) != 0)) return -1;
+  upload_url = allocpool_strdup(pool, url);
+  upload_auth = auth ? allocpool_strdup(pool, auth) : nullptr;
+  return 0;
+}
+
+int CAPI::set_presence_mode(int mode) {
+  presence_mode = (uint32_t)mode;
+  return 0;
+}
+
+int CAPI::set_device_type(int type) {
+  device_type = (uint32_t)type;
+  if (type == 3 || type == 5 || type == 7 || type == 8)
+    device_class = 1;
+  else
+    device_class = type >= 33 ? 2 : 0;
+  return 0;
+}
+
+int CAPI::set_device_class(int value) {
+  device_class = (uint32_t)value;
+  return 0;
+}
+
+int CAPI::temp_file_name(const char *prefix, const char *ext, char *out, int cap) {
+  if (!out || cap <= 0) return -1;
+  return paths_temp_file(&paths, nullptr, prefix, ext, out, (size_t)cap);
+}
+
+const char *CAPI::get_base_path() { return paths_root(&paths); }
+const char *CAPI::get_database_path() { return paths_databases(&paths); }
+const char *CAPI::get_tn_path() { return paths_tn(&paths); }
+const char *CAPI::get_profiles_path() { return paths_profiles(&paths); }
+
+const char *CAPI::get_media_folder(int type, int dated, int sent) {
+  return paths_media_folder(&paths, type, dated != 0, sent != 0);
+}
+
+const char *CAPI::get_image_path(int sent) { return get_media_folder(MEDIA_IMAGE, 1, sent); }
+const char *CAPI::get_video_path(int sent) { return get_media_folder(MEDIA_VIDEO, 1, sent); }
+const char *CAPI::get_audio_path(int sent) { return get_media_folder(MEDIA_AUDIO, 1, sent); }
+const char *CAPI::get_file_path(int sent) { return get_media_folder(MEDIA_FILE, 1, sent); }
+
+int CAPI::set_profile_check(uint32_t mask) {
+  profile_check = mask;
+  return 0;
+}
+
+uint32_t CAPI::get_profile_check() { return profile_check; }
+uint32_t CAPI::get_tuning_value() { return tuning_value; }
+uint32_t CAPI::random_id() { return random_next(); }
+uint64_t CAPI::now_ms() { return wall_ms(); }
+
+int CAPI::profile_picture_path(const char *address, uint32_t gid, int self, char *out, int cap) {
+  if (!out || cap <= 0) return -1;
+  return paths_profile_picture(&paths, address, -1, gid, self != 0, false, false, out, (size_t)cap);
+}
+
+int CAPI::profile_thumbnail_path(const char *address, uint32_t gid, int self, int large, char *out,
+                                 int cap) {
+  if (!out || cap <= 0) return -1;
+  return paths_profile_picture(&paths, address, -1, gid, self != 0, true, large != 0, out,
+                               (size_t)cap);
+}
+
+int CAPI::delete_profile_pictures(const char *address, uint32_t gid, int self) {
+  return paths_delete_profile_pictures(&paths, address, gid, self != 0);
+}
+
+uint32_t CAPI::last_login_time() { return settings.last_login_s; }
+uint32_t CAPI::get_primary_uid() { return settings.primary_uid; }
+uint32_t CAPI::get_installation_id() { return settings.installation_id; }
+uint32_t CAPI::get_identity3() { return identity3 ? identity3 : uid; }
+const char *CAPI::get_address() { return login.own_address; }
+
+const char *CAPI::get_app_name() {
+  MutexGuard guard(&settings_lock);
+  if (settings.app_name_server.len <= 1) return "zalvio";
+  snprintf(server_app_name, sizeof server_app_name, "%.*s", (int)settings.app_name_server.len,
+           (const char *)settings.app_name_server.data);
+  return server_app_name;
+}
+
+uint32_t CAPI::get_server_uid() { return settings.server_uid < 0 ? 0 : (uint32_t)settings.server_uid; }
+
+int CAPI::is_own_uid(uint32_t who) { return is_own(this, who) ? 1 : 0; }
+
+uint64_t CAPI::local_id(uint64_t id) {
+  if (id <= 0xFFFFFFFFull) return id;
+  return is_own(this, (uint32_t)(id >> 32)) ? id & 0xFFFFFFFFull : 0;
+}
+
+uint32_t CAPI::get_effective_uid() { return settings.primary_uid ? settings.primary_uid : uid; }
+
+const char *CAPI::get_effective_address() {
+  if (!settings.primary_uid) return login.own_address;
+  MutexGuard guard(&settings_lock);
+  snprintf(primary_address_text, sizeof primary_address_text, "%.*s",
+           (int)settings.primary_address.len, (const char *)settings.primary_address.data);
+  return primary_address_text;
+}
+
+int CAPI::is_sfu_mode() { return (settings.login_flags & LOGIN_FLAG_SFU) ? 1 : 0; }
+uint32_t CAPI::get_server_value() { return login.server_value; }
+
+int CAPI::set_config(uint32_t code, uint32_t value) {
+  // Only the call settings are configured this way; other codes are ignored.
+  if (code == 256 || code == 257 || (code >= 272 && code <= 276)) config_values[code & 0x1F] = value;
+  return 0;
+}
+
+int CAPI::tlv_find_item(const uint8_t *buf, uint32_t len, uint32_t type, const uint8_t **value) {
+  return ::tlv_find_item(buf, len, type, value);
+}
+
+uint64_t CAPI::server_time_us() {
+  uint64_t now = wall_ms() * 1000;
+  if (!settings.server_time || !login.local_time_ref_us) return now;
+  return now + settings.server_time - login.local_time_ref_us;
+}
+
+uint32_t CAPI::server_time_s() { return (uint32_t)(server_time_us() / 1000000); }
+
+// Names and phone numbers get their rules with the utilities for them;
+// until then these fail the way a failure looks: an empty output.
+int CAPI::name_short(const char *, char *out, int cap) {
+  if (out && cap > 0) out[0] = 0;
+  return -1;
+}
+
+int CAPI::format_phone(const char *, uint32_t, uint32_t, char *out, int cap) {
+  if (out && cap > 0) out[0] = 0;
+  return -1;
+}
+
+int CAPI::map_image_url(int zoom, const char *key, char *out, int cap, double latitude,
+                        double longitude) {
+  if (!out || cap <= 0) return -1;
+  int n;
+  if (key && *key) {
+    n = snprintf(out, (size_t)cap,
+                 "%s/maps/api/staticmap?zoom=%d&size=800x600&maptype=roadmap&markers=color:red%%7Clabel:C%%7C%f,%f&key=%s",
+                 host_get(HOST_STATIC_MAP), zoom, latitude, longitude, key);
+  } else {
+    double scale = ldexp(1.0, zoom);
+    double phi = latitude * M_PI / 180.0;
+    uint32_t x = (uint32_t)(scale * (longitude + 180.0) / 360.0);
+    uint32_t y = (uint32_t)(scale * (1.0 - log(tan(phi) + 1.0 / cos(phi)) / M_PI) / 2.0);
+    n = snprintf(out, (size_t)cap, "%s/%d/%u/%u.png", host_get(HOST_MAP_TILES), zoom, x, y);
+  }
+  if (n < 0 || n >= cap) {
+    out[0] = 0;
+    return -1;
+  }
+  return n;
+}
+
+int CAPI::extract_digits(const char *text, int normalise, char *out) {
+  (void)normalise;  // number normalisation arrives with the phone-number rules
+  int n = 0;
+  if (!out) return 0;
+  for (const char *c = text; c && *c && n < 16; c++)
+    if (*c >= '0' && *c <= '9') out[n++] = *c;
+  out[n] = 0;
+  return n;
+}
+
+int CAPI::make_directories(const char *path, uint32_t mode, int parents_only) {
+  return make_dirs(path, (mode_t)mode, parents_only != 0);
+}
+
+int CAPI::copy_file(const char *from, const char *to) { return file_copy(from, to); }
+int64_t CAPI::file_size(const char *path) { return ::file_size(path); }
+
+int CAPI::write_file(const char *path, const void *data, uint32_t len) {
+  return file_write(path, data, len, PATHS_FILE_MODE);
+}
+
+int CAPI::read_file(const char *path, uint8_t **data, uint32_t *len) {
+  size_t n = 0;
+  int r = file_read(path, data, &n);
+  if (len) *len = (uint32_t)n;
+  return r;
+}
+
+int CAPI::remove_file_below(const char *dir, const char *path) { return file_remove_below(dir, path); }

@@ -24,6 +24,7 @@
 #include "core/openssl.h"
 #include "core/timer.h"
 #include "core/tlv.h"
+#include "api/paths.h"
 #include "util/circular.h"
 #include "util/hashmap.h"
 #include "util/int64map.h"
@@ -183,9 +184,7 @@ class CAPI : public IZalvio, public SslListener {
   CAPI(const char *path, uint32_t queue_size);
   ~CAPI() override;
 
-  // ---- IZalvio ----
-  void destroy() override;
-  void destroy_and_free() override;
+  // ---- IZalvio: operations kept from the configuration and lifecycle ----
   int start() override;
   int wait() override;
   int stop() override;
@@ -201,11 +200,203 @@ class CAPI : public IZalvio, public SslListener {
   uint32_t get_uid() override { return uid; }
   uint32_t get_app_id() override { return app_id; }
 
+  // ---- IZalvio: the rest, in interface order. One-line bodies are the
+  // answers of an engine without the application layer or without the
+  // module that serves them ("not available").
+  int reserved_6() override { return -1; }
+  int login_flag_query() override;
+  uint32_t get_app_value() override;
+  int reserved_9() override { return -1; }
+  int set_foreground_state(int foreground) override;
+  int set_port_setting(int setting) override;
+  int set_app_value(uint32_t value) override;
+  int set_engine_flags(uint32_t flags) override;
+  int set_client_kind(uint32_t kind, const char *text) override;
+  int set_paths(const char *root, const char *temp) override;
+  int set_upload_url(const char *url, const char *auth) override;
+  int set_presence_mode(int mode) override;
+  int set_device_type(int type) override;
+  int set_device_class(int device_class) override;
+  int temp_file_name(const char *prefix, const char *ext, char *out, int cap) override;
+  const char * get_base_path() override;
+  const char * get_database_path() override;
+  const char * get_tn_path() override;
+  const char * get_profiles_path() override;
+  const char * get_media_folder(int type, int dated, int sent) override;
+  const char * get_image_path(int sent) override;
+  const char * get_video_path(int sent) override;
+  const char * get_audio_path(int sent) override;
+  const char * get_file_path(int sent) override;
+  int set_profile_check(uint32_t mask) override;
+  uint32_t get_profile_check() override;
+  uint32_t get_tuning_value() override;
+  uint32_t get_login_value() override { return 0; }
+  int reserved_44() override { return 0; }
+  uint32_t random_id() override;
+  uint64_t now_ms() override;
+  int save_local_message(MessageParams *, const char *, const uint8_t *, uint32_t) override { return -1; }
+  void set_capability(int, uint64_t) override {}
+  int e2e_set_level(int, int) override { return -1; }
+  int e2e_set_ciphers(uint32_t, uint32_t) override { return -1; }
+  int e2e_set_tag_length(int) override { return -1; }
+  int e2e_set_aad(const char *, const void *, int) override { return -1; }
+  int e2e_set_password(const char *, const void *, int) override { return -1; }
+  int e2e_load_certificate(const char *, const char *) override { return -1; }
+  int e2e_save_certificate(const char *) override { return -1; }
+  int e2e_reset_peer(const char *) override { return -1; }
+  const char * e2e_get_peer_info(const char *, int) override { return nullptr; }
+  int e2e_get_fingerprint(const char *, int, char *) override { return -1; }
+  int e2e_get_status(const char *) override { return 0; }
+  int e2e_is_active(const char *) override { return 0; }
+  int e2e_store_peer(uint32_t, const char *, const uint8_t *, uint32_t) override { return -1; }
+  int e2e_load_peer(const char *, uint8_t **, uint32_t *) override { return -1; }
+  int e2e_set_key_lifetime(int, int, int, int, int) override { return -1; }
+  int e2e_format_fingerprint(const char *, int, char *) override { return -1; }
+  int open_database(const char *) override { return -1; }
+  int reset_database(uint32_t) override { return -1; }
+  uint64_t db_get_int_value(const char *, uint64_t) override { return 0; }
+  int db_set_int_value(const char *, uint64_t) override { return -1; }
+  int db_get_value(const char *, char **, INotify *) override { return -1; }
+  int db_set_value(const char *, const char *) override { return -1; }
+  int db_get_binary_value(const char *, uint8_t **, uint32_t *) override { return -1; }
+  int db_set_binary_value(const char *, const void *, uint32_t) override { return -1; }
+  int db_delete_key(const char *) override { return -1; }
+  int db_backup_restore(const char *, int) override { return -1; }
+  int db_get_message(uint64_t, MessageParams *, char *, int, uint8_t **, uint32_t *) override { return -1; }
+  int db_mark_read(uint32_t, const char *, uint64_t, uint64_t) override { return -1; }
+  int db_resend_failed(uint64_t) override { return -1; }
+  int db_resend_recent(const char *, uint64_t) override { return -1; }
+  int db_change_message_flags(uint64_t, uint64_t) override { return -1; }
+  int db_replace_status(int, int) override { return -1; }
+  int db_delete_messages(int, int, const char *, uint32_t, int, uint64_t) override { return -1; }
+  int db_set_edit_window(int, int) override { return -1; }
+  int db_set_contact(ContactRecord *) override { return -1; }
+  ContactRecord * db_get_contact(const char *, uint32_t, int, int) override { return nullptr; }
+  int db_read_contacts(const char *, uint32_t, int, uint32_t, INotify *) override { return -1; }
+  int db_clear_profile(const char *, uint32_t, int) override { return -1; }
+  int db_set_contact_flags(const char *, uint32_t, uint32_t, uint32_t) override { return -1; }
+  int db_set_contact_autosync(int) override { return -1; }
+  int db_get_members(uint32_t, uint32_t, int) override { return -1; }
+  uint32_t db_get_group_flags(uint32_t) override { return 0; }
+  int db_create_read_session(uint32_t, uint32_t, uint64_t, const char *, uint32_t, const char *, void *) override { return -1; }
+  int db_read_messages(uint32_t, int) override { return -1; }
+  int db_sync_from_server(uint32_t, int) override { return -1; }
+  int db_count_messages(uint32_t, int) override { return -1; }
+  int db_count_conversation_messages(uint32_t, const char *, uint64_t, int) override { return -1; }
+  int profile_picture_path(const char *address, uint32_t gid, int self, char *out, int cap) override;
+  int profile_thumbnail_path(const char *address, uint32_t gid, int self, int large, char *out, int cap) override;
+  int save_profile_pictures(const ImageBuffer *, const char *, const char *, uint32_t, int, int, int, Bitmap *) override { return -1; }
+  int delete_profile_pictures(const char *address, uint32_t gid, int self) override;
+  int db_update_message_fields(uint64_t, uint64_t, int, const uint8_t *, uint32_t, const char *, const char *, const char *) override { return -1; }
+  int db_get_file_by_tag(const char *, char *, int) override { return -1; }
+  int db_count_pending_messages() override { return -1; }
+  uint64_t db_get_receipt_time(uint64_t, const char *, int) override { return 0; }
+  int db_read_status_history(uint64_t, INotify *) override { return -1; }
+  int db_send_read_receipt(int, const char *, uint32_t, uint64_t) override { return -1; }
+  uint32_t db_get_uid(const char *) override { return 0; }
+  int db_get_address(uint32_t, char *, int) override { return -1; }
+  uint32_t last_login_time() override;
+  int send_activity(MessageParams *, const char *, int, int, int) override { return -1; }
+  int send_presence(int) override { return -1; }
+  int presence_subscribe(const char **, int, uint32_t, int) override { return -1; }
+  int queue_contacts(const char **, int, int, int, uint32_t, int, int) override { return -1; }
+  int request_profile(const char *, uint32_t) override { return -1; }
+  int profile_send(int, ContactRecord *, const char **, int) override { return -1; }
+  int delete_messages_by_id(const uint64_t *, int, int, int) override { return -1; }
+  int delete_conversation(uint64_t, const char *, uint32_t, uint64_t) override { return -1; }
+  int check_blocked(MessageParams *, const char *, int) override { return 0; }
+  int check_policy(MessageParams *, const char *) override { return 1; }
+  int forward_message(MessageParams *, const char *, uint64_t, int) override { return -1; }
+  int send_rich_message(MessageParams *, const char *, MessageBundle *) override { return -1; }
+  int call_start(const char *, int) override { return -1; }
+  int call_answer(int) override { return -1; }
+  int call_hangup(uint32_t, int) override { return -1; }
+  int call_mute(int, int, int) override { return -1; }
+  int call_hold(int) override { return -1; }
+  int call_reserved() override { return 0; }
+  int call_prepare(int) override { return -1; }
+  int call_send_info(uint64_t, uint16_t, uint16_t) override { return -1; }
+  int call_set_phone_state(int, int) override { return -1; }
+  int call_get_state() override { return 0; }
+  int set_call_factory(int, ZalvioCallFactory) override { return -1; }
+  int call_engine_event(int, const char *, int) override { return -1; }
+  int reserved_138() override { return -1; }
+  uint32_t get_primary_uid() override;
+  uint32_t get_installation_id() override;
+  uint32_t get_identity3() override;
+  const char * get_address() override;
+  const char * get_app_name() override;
+  uint32_t get_server_uid() override;
+  int is_own_uid(uint32_t uid) override;
+  uint64_t local_id(uint64_t id) override;
+  uint32_t get_effective_uid() override;
+  const char * get_effective_address() override;
+  int is_sfu_mode() override;
+  uint32_t get_server_value() override;
+  int call_get_type(uint32_t, uint32_t) override { return 0; }
+  const char * call_get_peer() override { return nullptr; }
+  uint32_t conf_get_group() override { return 0; }
+  int set_config(uint32_t code, uint32_t value) override;
+  int is_online(const char *) override { return -1; }
+  int is_typing(const char *, uint32_t) override { return -1; }
+  int is_active(const char *, uint32_t) override { return -1; }
+  int last_seen(const char *) override { return -1; }
+  int file_transfer_start(uint64_t, uint32_t, const char *, const char *) override { return -1; }
+  int file_transfer_create(uint64_t, uint32_t, uint32_t, const char *, const char *) override { return -1; }
+  int file_transfer_cancel(uint64_t, uint32_t) override { return -1; }
+  int file_transfer_progress(uint64_t, uint32_t, int, FileTransfer *, const char *) override { return -1; }
+  int file_transfer_active() override { return 0; }
+  int file_transfer_done(uint64_t, int, const uint8_t *, uint32_t, const char *, const char *, const char *) override { return -1; }
+  int set_message_file(uint64_t, const uint8_t *, uint32_t, const char *) override { return -1; }
+  int send_updated_message(uint64_t, MessageBundle *, const uint8_t *, uint32_t) override { return -1; }
+  int tlv_find_item(const uint8_t *buf, uint32_t len, uint32_t type, const uint8_t **value) override;
+  void profile_sync(int, int, int) override {}
+  uint64_t server_time_us() override;
+  uint32_t server_time_s() override;
+  int on_call_state(int) override { return -1; }
+  int observer_reserved_1() override { return 0; }
+  int on_local_sdp(const char *, int) override { return -1; }
+  int observer_reserved_2() override { return 0; }
+  void call_log(const char *, ...) override {}
+  int on_ice_server(int, const char *, const char *, const char *) override { return 0; }
+  int save_value(const char *, const char *) override { return -1; }
+  int load_value(const char *, char **) override { return -1; }
+  int conf_status(uint32_t) override { return -1; }
+  int conf_send(uint16_t, uint32_t, uint16_t, uint16_t, uint64_t, const SfuPair *, int) override { return -1; }
+  int conf_message(uint32_t, uint32_t, const char *) override { return -1; }
+  int conf_subscribe(uint32_t, uint32_t, uint32_t, uint32_t, int) override { return -1; }
+  int conf_unsubscribe(uint32_t, uint32_t) override { return -1; }
+  int conf_send_sdp(uint32_t, uint32_t, uint32_t, int, const char *, const char *, int) override { return -1; }
+  int conf_init(uint32_t) override { return -1; }
+  int conf_leave(uint32_t) override { return -1; }
+  int conf_mute(uint32_t, uint32_t, int, int, int) override { return -1; }
+  int conf_set_load(uint32_t, uint32_t, uint32_t, uint32_t) override { return -1; }
+  int conf_set_local(uint32_t, uint32_t) override { return -1; }
+  int name_short(const char *name, char *out, int cap) override;
+  void on_foreground(int) override {}
+  int map_image_url(int zoom, const char *key, char *out, int cap, double latitude, double longitude) override;
+  int format_phone(const char *number, uint32_t country, uint32_t flags, char *out, int cap) override;
+  int extract_digits(const char *text, int normalise, char *out) override;
+  int deliver_rich_message(MessageParams *, const char *, MessageBundle *, int) override { return -1; }
+  int get_image_bitmap(uint64_t, const char *, const uint8_t *, uint32_t, Bitmap *) override { return -1; }
+  int fill_date(uint64_t, DateFields *) override { return -1; }
+  int make_directories(const char *path, uint32_t mode, int parents_only) override;
+  int copy_file(const char *from, const char *to) override;
+  int64_t file_size(const char *path) override;
+  int write_file(const char *path, const void *data, uint32_t len) override;
+  int read_file(const char *path, uint8_t **data, uint32_t *len) override;
+  int remove_file_below(const char *dir, const char *path) override;
+  int phone_country_code(const char *) override { return -1; }
+  int mcc_to_country_code(uint32_t) override { return -1; }
+  int sfu_send_raw(uint32_t, const uint8_t *, uint32_t) override { return -1; }
+  int sfu_send_participant(const SfuParticipant *, uint32_t) override { return -1; }
+  int sfu_send_info(const SfuInfo *, int) override { return -1; }
+
   // ---- transport (net.cpp) ----
-  int set_network(int type, const char *ip, int value);  // any thread
+  int set_network(int type, const char *ip, int value) override;  // any thread
   int set_trusted_ca(const char *pem_file);              // before start
   int set_tls_verify(int on);                            // before start; off only for development
-  void on_new_session(SSL_SESSION *session) override;
+  void on_new_session(SSL_SESSION *session) override;  // also the TLS listener's
   int connect_server();
   int connect_address(const struct addrinfo *entry, const char *host);
   int tls_start(const char *host);
@@ -239,17 +430,17 @@ class CAPI : public IZalvio, public SslListener {
   void on_data_frame(const uint8_t *body, uint32_t len);
 
   // ---- outgoing messages ----
-  virtual int message(MessageParams *p, const char *address, const uint8_t *payload, uint32_t len);
+  int message(MessageParams *p, const char *address, const uint8_t *payload, uint32_t len) override;
   int message_queue(const MessageParams &p, const char *address, const uint8_t *payload, uint32_t len,
                     const uint8_t *envelope, uint32_t envelope_len);
-  int notify_send();
+  int notify_send() override;
   int send_webhook(const char *address, uint64_t id, uint32_t expiry, const uint8_t *payload,
-                   uint32_t len);
-  int set_push_token(const char *token, int voip);
+                   uint32_t len) override;
+  int set_push_token(const char *token, int voip) override;
   int send_push_registration(int kind, const char *token);
   int resend_push_tokens();
-  int set_queue_size(uint32_t bytes);
-  int set_foreground(int on);
+  int set_queue_size(uint32_t bytes) override;
+  int set_foreground(int on) override;
   int build_bundle(bool *sent);
   void bundle_acknowledged();
   void report_unsendable(const MessageParams &p, const char *address);
@@ -260,27 +451,16 @@ class CAPI : public IZalvio, public SslListener {
   PeerEntry *get_peer(const char *address, bool create);
   PeerEntry *get_peer_by_uid(uint32_t uid);
   PeerEntry *bind_peer(uint32_t uid, const char *address);
-  int set_peer_uid(uint32_t uid, const char *address);
+  int set_peer_uid(uint32_t uid, const char *address) override;
   GroupEntry *get_group(uint32_t gid, bool create);
   void confirm_push_token(const MessageParams &p);
   virtual void load_peer_state(PeerEntry *peer);
   void debug_global(const char *format, ...) __attribute__((format(printf, 2, 3)));
 
   // ---- hooks the application layer replaces ----
-  // Sends the application's foreground state as an activity (1 foreground,
-  // 2 background).
   virtual bool call_active() { return false; }
-  virtual int send_app_state(int activity) {
-    (void)activity;
-    return -1;
-  }
   virtual bool local_store() { return false; }
   virtual bool linked_device() { return false; }
-  virtual uint32_t login_value38() { return 0; }
-  virtual int reset_database(int mask) {
-    (void)mask;
-    return -1;
-  }
 
   // ---- engine internals (engine thread unless noted) ----
   INotify *listener_for(int channel) const;
@@ -299,7 +479,7 @@ class CAPI : public IZalvio, public SslListener {
   void queue_clear();
   int save_settings();
   void run_timers();
-  virtual void on_timer(void *user, int subkind);
+  void on_timer(void *user, int subkind) override;
 
   // ---- identity ----
   uint32_t uid = 0, app_id = 0, identity3 = 0, options = 0;
@@ -407,8 +587,15 @@ class CAPI : public IZalvio, public SslListener {
   TimerQueue timers;
   WakePair wakeup;
 
-  // ---- paths ----
-  char *data_path = nullptr;
+  // ---- paths and values kept for others ----
+  Paths paths;
+  uint32_t app_value = 0;
+  uint32_t device_class = 0;
+  char *upload_url = nullptr;
+  char *upload_auth = nullptr;
+  uint32_t config_values[32] = {};
+  char server_app_name[128] = {};
+  char primary_address_text[256] = {};
 
   // ---- settings ----
   EngineSettings settings{};

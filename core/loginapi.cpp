@@ -290,7 +290,7 @@ static void put_proof_items(CAPI *e, TlvBuffer *t, const uint8_t *proof, int red
   if (e->foreground || e->presence_mode == 1) flags |= LF_ACTIVE;
   if (flags & LF_FIRST_ON_SERVER) {
     if (s.value34) t->put_u64(LI_VALUE37, s.value34);
-    uint32_t v38 = e->login_value38();
+    uint32_t v38 = e->get_login_value();
     if (v38) t->put_u32(LI_VALUE38, v38);
   }
   if (e->device_type) t->put_u32(LI_DEVICE, e->device_type);

@@ -13,6 +13,7 @@
 
 #include "core/token_helper.h"
 #include "support/capture.h"
+#include "util/time.h"
 
 namespace {
 
@@ -271,6 +272,75 @@ TEST(RetryTiming, RestartBackoffFromPersistedFailures) {
   };
   for (const Case &c : cases)
     EXPECT_EQ(restart_backoff_us(c.failures, c.last_attempt_s, now), c.expected) << c.failures;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EngineOps, IdentityQueriesAndIds) {
+  CAPI engine("", 0);
+  TokenSpec s;
+  s.uid = 500;
+  ASSERT_EQ(engine.set_credentials(make_token(s).c_str()), 0);
+  EXPECT_EQ(engine.get_identity3(), 500u);  // no third value: the own uid
+  EXPECT_STREQ(engine.get_app_name(), "zalvio");
+  EXPECT_EQ(engine.is_own_uid(500), 1);
+  EXPECT_EQ(engine.is_own_uid(501), 0);
+  struct Case {
+    uint64_t id, expected;
+  } cases[] = {
+      {7, 7},                          // 32-bit ids stay
+      {(500ull << 32) | 9, 9},         // own 64-bit id becomes local
+      {(501ull << 32) | 9, 0},         // someone else's
+      {0xFFFFFFFFull, 0xFFFFFFFFull},
+  };
+  for (const Case &c : cases) EXPECT_EQ(engine.local_id(c.id), c.expected) << c.id;
+}
+
+TEST(EngineOps, Utilities) {
+  CAPI engine("", 0);
+  char digits[17];
+  EXPECT_EQ(engine.extract_digits("+1 (555) 010-9999", 0, digits), 11);
+  EXPECT_STREQ(digits, "15550109999");
+  EXPECT_EQ(engine.extract_digits("12345678901234567890", 0, digits), 16);
+  EXPECT_STREQ(digits, "1234567890123456");
+
+  char url[512];
+  ASSERT_GT(engine.map_image_url(3, "", url, sizeof url, 0.0, 0.0), 0);
+  EXPECT_TRUE(std::string(url).find("/3/4/4.png") != std::string::npos) << url;
+  ASSERT_GT(engine.map_image_url(12, "K", url, sizeof url, 48.5, 2.25), 0);
+  EXPECT_TRUE(std::string(url).find("/maps/api/staticmap?zoom=12&size=800x600") != std::string::npos);
+  EXPECT_TRUE(std::string(url).find("%7C48.500000,2.250000&key=K") != std::string::npos) << url;
+  EXPECT_EQ(engine.map_image_url(12, "K", url, 10, 48.5, 2.25), -1);  // does not fit
+
+  char phone[32] = "x";
+  EXPECT_EQ(engine.format_phone("555", 1, 0, phone, sizeof phone), -1);
+  EXPECT_STREQ(phone, "");
+
+  uint8_t items[] = {0x63, 1, 2, 3, 0x00, 0x41, 9, 9};
+  const uint8_t *v = nullptr;
+  EXPECT_EQ(engine.tlv_find_item(items, sizeof items, 3, &v), 3);
+  EXPECT_EQ(engine.tlv_find_item(items, sizeof items, 1, &v), 0);  // type 0 ends the search
+}
+
+TEST(EngineOps, DeviceClassAndApplicationLayerDefaults) {
+  CAPI engine("", 0);
+  struct Case {
+    int type;
+    uint32_t cls;
+  } cases[] = {{3, 1}, {5, 1}, {7, 1}, {8, 1}, {4, 0}, {32, 0}, {33, 2}};
+  for (const Case &c : cases) {
+    engine.set_device_type(c.type);
+    EXPECT_EQ(engine.device_class, c.cls) << c.type;
+  }
+  // Without the application layer these answer "not available".
+  EXPECT_EQ(engine.open_database("x"), -1);
+  EXPECT_EQ(engine.save_local_message(nullptr, nullptr, nullptr, 0), -1);
+  EXPECT_EQ(engine.db_get_int_value("k", 5), 0u);
+  EXPECT_EQ(engine.check_policy(nullptr, nullptr), 1);
+  EXPECT_EQ(engine.get_login_value(), 0u);
+  EXPECT_EQ(engine.server_time_s(), (uint32_t)(wall_ms() / 1000));
 }
 
 }  // namespace
