@@ -409,6 +409,8 @@ int settings_decode(EngineSettings *s, const uint8_t *blob, uint32_t len, uint32
   free(body);
   if (taken != 0) return decode_failed(s, SETTINGS_BAD);
 
+  // A verified blob of another user still names this installation, so its
+  // id (taken above when the record had none) outlives the reset.
   if (uid && s->saved_uid && uid != s->saved_uid) {
     LOGE("invalid database: uid %u db belongs to %u", uid, s->saved_uid);
     return decode_failed(s, SETTINGS_OTHER_OWNER);
