@@ -225,7 +225,7 @@ CAPI::~CAPI() {
   if (net.ssl) net.ssl->destroy();
   net_forget_resolution(&net);
   ipc_close(&wakeup);
-  pending_redirect_ticket.release();
+  pending_ticket.release();
   settings_release(&settings);
   free(recv_buf);
   free(bundle);
@@ -270,6 +270,10 @@ INotify *CAPI::listener_for(int channel) const {
 
 void CAPI::report_status(int status, uint32_t detail) {
   if (status >= 0 && status <= STATUS_STORED_LIMIT) conn_status.store(status);
+  if (status == STATUS_ONLINE) {
+    Fingerprint now = {uid, app_id, settings.installation_id};
+    write_fingerprint(paths_root(&paths), now, &previous);
+  }
   // A listener registered on several channels hears each status once.
   INotify *told[LISTENER_SLOTS];
   int ntold = 0;
@@ -409,6 +413,11 @@ int CAPI::start() {
   if (uid == 0 || app_id == 0) {
     report_status(STATUS_AUTHFAIL, 0);
     return -1;
+  }
+  if (settings_store()) {
+    // Unsaved changes of an earlier run go to the blob before it is read.
+    if (settings.dirty) save_settings();
+    prepare_settings();
   }
   int reason = start_refusal();
   if (reason > 0) {
@@ -690,10 +699,40 @@ void CAPI::queue_clear() {
   queue.reset();
 }
 
-int CAPI::save_settings() {
-  // The blob is written through the application layer's settings store;
-  // a bare engine has none, so the values stay in memory.
-  return -1;
+SettingsContext CAPI::settings_context() {
+  return SettingsContext{&settings, &settings_lock, settings_store(), uid, serial, protocol_version};
+}
+
+// The blob is written through the application layer's settings store; an
+// engine without one keeps the values in memory (the dirty mark stays).
+int CAPI::save_settings() { return settings_save(settings_context()); }
+
+int CAPI::prepare_settings() {
+  SettingsContext c = settings_context();
+  if (!c.store) return -1;
+  int r = settings_prepare(c);
+  INotify *dl = default_listener();
+  if (!login.own_address[0] && uid && dl) {
+    PeerEntry self;
+    memset(&self, 0, sizeof self);
+    self.uid = uid;
+    dl->on_user_info(uid, nullptr, &self);
+    if (self.address) snprintf(login.own_address, sizeof login.own_address, "%s", self.address);
+  }
+  // A redirect kept from an earlier run is read again, not stored anew.
+  std::string body;
+  {
+    MutexGuard guard(&settings_lock);
+    if (settings.redirect_body.len && settings.redirect_expiry_s > clock_now_s())
+      body.assign((const char *)settings.redirect_body.data, settings.redirect_body.len);
+  }
+  if (!body.empty()) {
+    uint32_t expiry = settings.redirect_expiry_s;
+    read_redirect((const uint8_t *)body.data(), (uint32_t)body.size(), 0, false);
+    store_redirect_ticket();
+    settings.redirect_expiry_s = expiry;
+  }
+  return r;
 }
 
 // ---- one connection: frames, pings, acknowledgements -----------------------

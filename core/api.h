@@ -415,6 +415,7 @@ class CAPI : public IZalvio, public SslListener {
   bool read_login_item(uint32_t type, const uint8_t *v, uint32_t n);
   void read_challenge(const uint8_t *body, uint32_t len);
   void read_redirect(const uint8_t *body, uint32_t len, uint32_t param, bool store);
+  void store_redirect_ticket();
   int is_authfail(uint8_t code, uint8_t op, uint32_t param, const uint8_t *body, uint32_t len);
   bool redirect_active(uint64_t now_s) const;
   bool holdoff_active(uint64_t now_us) const { return settings.holdoff_until_us > now_us; }
@@ -478,6 +479,10 @@ class CAPI : public IZalvio, public SslListener {
   void close_socket();
   void queue_clear();
   int save_settings();
+  int prepare_settings();
+  SettingsContext settings_context();
+  // The application layer's settings store; none without a database.
+  virtual SettingsStore *settings_store() { return nullptr; }
   void run_timers();
   void on_timer(void *user, int subkind) override;
 
@@ -519,7 +524,7 @@ class CAPI : public IZalvio, public SslListener {
   FrameHeader last_header{};               // header of the last frame received
   uint8_t challenge[256] = {};
   uint32_t challenge_len = 0;
-  SettingsBytes pending_redirect_ticket;   // ticket for the host of a redirect being read
+  SettingsBytes pending_ticket;            // a ticket read, stored once the lock is released
   uint32_t engine_flags = 0;
   uint32_t client_kind = 0;
   char *client_text = nullptr;

@@ -172,39 +172,6 @@ uint64_t control_hold_seconds(uint32_t param) {
   return h;
 }
 
-// ---- session tickets ----------------------------------------------------------
-
-// Entries are "host::ticket"; returns the ticket's length, 0 when none.
-static uint32_t ticket_find(const EngineSettings &s, const char *host, uint8_t *out, uint32_t cap) {
-  size_t hl = strlen(host);
-  for (const SessionTicket &t : s.tickets) {
-    if (!t.stored_s || strncmp(t.text, host, hl) != 0 || strncmp(t.text + hl, "::", 2) != 0) continue;
-    const char *ticket = t.text + hl + 2;
-    uint32_t n = (uint32_t)strlen(ticket);
-    if (n > cap) n = cap;
-    memcpy(out, ticket, n);
-    return n;
-  }
-  return 0;
-}
-
-// Same host first, then a free entry, then the one stored longest ago.
-static void ticket_put(EngineSettings *s, const char *host, const uint8_t *ticket, uint32_t len,
-                       uint32_t now_s) {
-  size_t hl = strlen(host);
-  SessionTicket *slot = nullptr;
-  for (SessionTicket &t : s->tickets)
-    if (t.stored_s && strncmp(t.text, host, hl) == 0 && strncmp(t.text + hl, "::", 2) == 0) slot = &t;
-  for (SessionTicket &t : s->tickets)
-    if (!slot && !t.stored_s) slot = &t;
-  for (SessionTicket &t : s->tickets)
-    if (!slot || (slot->stored_s && t.stored_s < slot->stored_s)) slot = &t;
-  if (len > LOGIN_TICKET_MAX) len = LOGIN_TICKET_MAX;
-  snprintf(slot->text, sizeof slot->text, "%s::%.*s", host, (int)len, (const char *)ticket);
-  slot->stored_s = now_s ? now_s : 1;
-  s->dirty = true;
-}
-
 // ---- the login frame ------------------------------------------------------------
 
 int CAPI::compute_proof(uint32_t time_value, const uint8_t *bytes, uint32_t len,
@@ -350,7 +317,9 @@ int CAPI::send_loginrequest(uint32_t param, const uint8_t *proof, int redirects,
     if (onpremise_mode(this) && login.redirect.mode == 10) settings.redirect_expiry_s = 0;
   }
   if (op == LOGIN_REDIRECT) {
+    pending_ticket.clear();
     read_redirect(recv_buf, last_header.length, last_header.param, true);
+    store_redirect_ticket();
     save_settings();
   }
   return op;
@@ -361,8 +330,9 @@ int CAPI::login_protocol(int redirects) {
   login.requests = 0;
   login.time_value = (uint32_t)(wall_ms() / 1000);
   if (!login.ticket_loaded) {
-    login.ticket_len = ticket_find(settings, net.previous_host, login.ticket, sizeof login.ticket);
-    login.ticket_loaded = login.ticket_len > 0;
+    int n = ticket_load(settings_context(), net.previous_host, login.ticket);
+    login.ticket_len = n > 0 ? (uint32_t)n : 0;
+    login.ticket_loaded = n > 0;
   }
   uint8_t proof[LOGIN_PROOF_SIZE];
   const uint8_t *first_proof = nullptr;
@@ -428,6 +398,7 @@ void CAPI::read_login_response(const uint8_t *body, uint32_t len) {
   {
     MutexGuard guard(&settings_lock);
     save = settings.dirty;
+    pending_ticket.clear();
     login.has_last_seq = false;
     login.own_address[0] = 0;
     while (t.get(&type, &n, &v) == 0) save |= read_login_item(type, v, n);
@@ -446,6 +417,12 @@ void CAPI::read_login_response(const uint8_t *body, uint32_t len) {
     settings.refused_serial = 0;
     settings.login_serial = serial;
     settings.dirty = true;
+  }
+  // Tickets go through the ticket table, which takes the settings lock itself.
+  if (pending_ticket.len) {
+    ticket_store(settings_context(), net.previous_host, pending_ticket.data, pending_ticket.len,
+                 (uint32_t)clock_now_s());
+    pending_ticket.clear();
   }
   logged_in.store(true);
   server_failures = 0;
@@ -478,7 +455,7 @@ bool CAPI::read_login_item(uint32_t type, const uint8_t *v, uint32_t n) {
       settings.server_time = x;
       login.local_time_ref_us = wall_ms() * 1000;
       break;
-    case LR_TICKET: ticket_put(&settings, net.previous_host, v, n, (uint32_t)clock_now_s()); break;
+    case LR_TICKET: pending_ticket.assign(v, n); break;
     case LR_DETAIL: login_detail = (uint32_t)x; break;
     case LR_EXPIRY:
       if (x) default_expiry_s = (uint32_t)x;
@@ -537,6 +514,7 @@ void CAPI::read_redirect(const uint8_t *body, uint32_t len, uint32_t param, bool
   RedirectRecord &r = login.redirect;
   uint32_t now_s = (uint32_t)clock_now_s();
   MutexGuard guard(&settings_lock);
+  pending_ticket.clear();
   if (len == 0) {
     memset(&r, 0, sizeof r);
     settings.redirect_expiry_s = 0;
@@ -558,7 +536,7 @@ void CAPI::read_redirect(const uint8_t *body, uint32_t len, uint32_t param, bool
         memcpy(r.blob, v, r.blob_len);
         break;
       case RD_SLEEP: r.sleep_s = (uint32_t)x; break;
-      case RD_TICKET: pending_redirect_ticket.assign(v, n); break;
+      case RD_TICKET: pending_ticket.assign(v, n); break;
       case RD_HOST:
         snprintf(r.host, sizeof r.host, "%.*s", (int)n, (const char *)v);
         if (store && net.cloud_mode) settings.redirect_received_s = now_s;
@@ -576,16 +554,19 @@ void CAPI::read_redirect(const uint8_t *body, uint32_t len, uint32_t param, bool
       default: break;
     }
   }
-  if (pending_redirect_ticket.len && r.host[0]) {
-    ticket_put(&settings, r.host, pending_redirect_ticket.data, pending_redirect_ticket.len, now_s);
-    pending_redirect_ticket.clear();
-  }
   if (store) {
     settings.redirect_body.assign(body, len);
     settings.redirect_serial = serial;
     settings.redirect_attempts = 0;
     settings.dirty = true;
   }
+}
+
+void CAPI::store_redirect_ticket() {
+  if (pending_ticket.len && login.redirect.host[0])
+    ticket_store(settings_context(), login.redirect.host, pending_ticket.data, pending_ticket.len,
+                 (uint32_t)clock_now_s());
+  pending_ticket.clear();
 }
 
 // ---- the server control check ---------------------------------------------------

@@ -504,12 +504,11 @@ void CAPI::on_new_session(SSL_SESSION *session) {
   if (!bytes) return;
   uint8_t *p = bytes;
   i2d_SSL_SESSION(session, &p);
-  MutexGuard guard(&settings_lock);
-  if (settings.tls_session.assign(bytes, (uint32_t)len) == 0) {
+  if (settings_set_bytes(settings_context(), &settings.tls_session, bytes, (uint32_t)len) == 0) {
+    MutexGuard guard(&settings_lock);
     settings.tls_saved_s = (uint32_t)clock_now_s();
     settings.tls_serial = serial;
     settings.tls_server = net.server_identity;
-    settings.dirty = true;
   }
   free(bytes);
 }
