@@ -1479,7 +1479,9 @@ void CAPI::bundle_acknowledged() {
     pending_acks &= (uint8_t)~PENDING_BUNDLE;
   }
   // Listeners run without the queue lock: they may send from the callback.
+  batch_begin();
   if (copy) message_decode(0, copy, len, true);
+  batch_end();
   free(copy);
   report_status(STATUS_SENT, 0);
 }
@@ -1503,7 +1505,9 @@ int CAPI::message_decrypt(MessageParams *p, const char *address, const uint8_t *
 }
 
 void CAPI::on_data_frame(const uint8_t *body, uint32_t len) {
+  batch_begin();
   if (message_decode(OP_DATA, body, len, false) != 0) LOGE("zalvio - dropped the rest of a bundle");
+  batch_end();
 }
 
 int CAPI::message_decode(uint8_t op, const uint8_t *body, uint32_t len, bool sent_mode) {

@@ -460,6 +460,9 @@ class CAPI : public IZalvio, public SslListener {
 
   // ---- hooks the application layer replaces ----
   virtual bool call_active() { return false; }
+  // Around the records of one received or acknowledged bundle.
+  virtual void batch_begin() {}
+  virtual void batch_end() {}
   virtual bool local_store() { return false; }
   virtual bool linked_device() { return false; }
 

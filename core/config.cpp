@@ -455,7 +455,7 @@ int settings_load(const SettingsContext &c, const uint8_t *blob, uint32_t len) {
     MutexGuard guard(c.lock);
     rv = settings_decode(c.settings, blob, len, c.uid, c.version);
   }
-  if (rv == SETTINGS_OTHER_OWNER && c.store) c.store->reset_database(SETTINGS_RESET_MASK);
+  if (rv == SETTINGS_OTHER_OWNER && c.store) c.store->reset_store(SETTINGS_RESET_MASK);
   return rv;
 }
 

@@ -168,7 +168,7 @@ struct SettingsStore {
   virtual int delete_key(const char *key) = 0;  // 0 also when absent, -1 on failure
   // Wipes the local data of the application layer (mask bits 1 messages,
   // 2 contacts, 4 settings).
-  virtual void reset_database(uint32_t mask) = 0;
+  virtual void reset_store(uint32_t mask) = 0;
 
  protected:
   ~SettingsStore() = default;

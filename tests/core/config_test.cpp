@@ -62,7 +62,7 @@ class MemoryStore : public SettingsStore {
     blobs.erase(key);
     return 0;
   }
-  void reset_database(uint32_t mask) override {
+  void reset_store(uint32_t mask) override {
     resets.push_back(mask);
     if (mask & 4) blobs.clear(), ints.clear();
   }
