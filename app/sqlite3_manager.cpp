@@ -93,6 +93,14 @@ static std::string like_pattern(const char *s) {
   return r;
 }
 
+// Copies as much of `v` as fits, always terminated.
+static void copy_bounded(char *buffer, size_t size, const unsigned char *v) {
+  size_t n = strlen((const char *)v);
+  if (n >= size) n = size - 1;
+  memcpy(buffer, v, n);
+  buffer[n] = 0;
+}
+
 static char *copy_text(const unsigned char *s) {
   return s ? strdup((const char *)s) : nullptr;
 }
@@ -240,10 +248,7 @@ static int value_of(sqlite3 *conn, const char *sql, int column, char *buffer, si
     const unsigned char *v = sqlite3_column_text(st, column);
     if (v) {
       if (copy_out) *copy_out = copy_text(v);
-      if (buffer && size > 0) {
-        strncpy(buffer, (const char *)v, size);
-        buffer[size - 1] = 0;
-      }
+      if (buffer && size > 0) copy_bounded(buffer, size, v);
     }
   }
   sqlite3_finalize(st);
@@ -340,10 +345,7 @@ int Sqlite3Manager::queryText(const char *sql, DbArgs args, int column, char *bu
   if (rc == SQLITE_ROW) {
     const unsigned char *v = sqlite3_column_text(st, column);
     rv = v ? 1 : 0;
-    if (v && buffer && size > 0) {
-      strncpy(buffer, (const char *)v, size);
-      buffer[size - 1] = 0;
-    }
+    if (v && buffer && size > 0) copy_bounded(buffer, size, v);
   } else if (rc == SQLITE_DONE) {
     rv = 0;
   }

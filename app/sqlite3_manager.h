@@ -63,6 +63,10 @@ inline DbArg db_mid(uint64_t id) { return {DbArg::MID, (int64_t)id, nullptr, 0};
 inline DbArg db_text(const char *s) {
   return s ? DbArg{DbArg::TEXT, 0, s, -1} : db_null();
 }
+// A text of `len` bytes that need not be terminated (never null: "" for none).
+inline DbArg db_text_n(const void *s, uint32_t len) {
+  return DbArg{DbArg::TEXT, 0, s ? s : "", s ? (int)len : 0};
+}
 inline DbArg db_blob(const void *p, uint32_t len) {
   return p ? DbArg{DbArg::BLOB, 0, p, (int)len} : db_null();
 }

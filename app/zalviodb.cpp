@@ -72,6 +72,17 @@ static const char *const CREATION_LIST[] = {
     "create unique index if not exists imga on members (gid, address)",
 };
 
+// Version 17: the reads page through one conversation newest first and
+// count its unread rows. With the single-column indexes above SQLite reads
+// every row of a sender (or of every group) and sorts; these let a page,
+// the latest row of each conversation and an unread count be index seeks.
+// `mid` breaks ties between rows of one millisecond.
+static const char *const READ_INDEXES[] = {
+    "create index if not exists imconv on messages (gid, sender, ts, mid)",
+    "create index if not exists imgroup on messages (gid, ts, mid)",
+    "create index if not exists imunread on messages (gid, status, sender)",
+};
+
 static const char SQL_COUNT_TABLES[] =
     "select count(1) from sqlite_master where type='table' and name in ('messages', 'files', "
     "'contacts', 'synced', 'settings', 'blocked', 'mstatus', 'members')";
@@ -89,6 +100,13 @@ static const struct {
 int ZalvioDB::runCreationList() {
   int failed = 0;
   for (const char *sql : CREATION_LIST)
+    if (executeSQL(sql) < 0) failed++;
+  return failed;
+}
+
+int ZalvioDB::createReadIndexes() {
+  int failed = 0;
+  for (const char *sql : READ_INDEXES)
     if (executeSQL(sql) < 0) failed++;
   return failed;
 }
@@ -173,6 +191,7 @@ void ZalvioDB::upgrade(int version) {
     createColumn("contacts", "gmts", "integer", nullptr);
     createColumn("messages", "gmc", "integer", "mgmc");
   }
+  if (version <= 16) createReadIndexes();
 }
 
 int ZalvioDB::createTable() {
@@ -209,7 +228,7 @@ int ZalvioDB::createTable() {
   runCreationList();
 
   int tables = countTables();
-  if (tables == DB_TABLE_COUNT) setKey("dbschema", "16");
+  if (tables == DB_TABLE_COUNT) setKeyInt("dbschema", DB_SCHEMA_VERSION);
   else LOGE("DB schema incomplete: %d of %d tables, version not written", tables, DB_TABLE_COUNT);
 
   char initts[32];
@@ -332,6 +351,14 @@ int ZalvioDB::queueSynced(const char *address, uint32_t f, uint32_t mask) {
       "insert or replace into synced (address, f, u) values (?, ?, 0) on conflict do update set "
       "id=iif(f=excluded.f, id, excluded.rowid), f=((excluded.f&?) | (f&~?)), u=0",
       {db_text(address), db_int(f), db_int(mask), db_int(mask)});
+}
+
+int64_t ZalvioDB::getSyncFlags(const char *address) {
+  int64_t f = -1;
+  if (address == nullptr ||
+      queryInt64("select f from synced where address=?", {db_text(address)}, 0, &f) != 1)
+    return -1;
+  return f;
 }
 
 // ---- reset ----------------------------------------------------------------

@@ -18,8 +18,10 @@
 #include "app/sqlite3_manager.h"
 #include "core/params.h"
 
+struct ContactRecord;
+
 enum : int {
-  DB_SCHEMA_VERSION = 16,
+  DB_SCHEMA_VERSION = 17,
   DB_TABLE_COUNT = 8,
 };
 
@@ -134,8 +136,76 @@ class ZalvioDB : public Sqlite3Manager {
   // Queues an address with sync flags `f` (bits in `mask` replaced); the
   // row keeps its queue position when f is unchanged.
   int queueSynced(const char *address, uint32_t f, uint32_t mask);
+  // synced.f of an address, or -1 when it is not queued.
+  int64_t getSyncFlags(const char *address);
+
+  // ---- reading (readdb.cpp; the sessions are in readdb.h) ----
+  // A random non-zero 32-bit id no stored message has.
+  uint32_t newMessageId();
+  // The unread rows among `ids` become read (status 19, retention from now).
+  int markReadIds(const uint64_t *ids, size_t n);
+  // Newest or oldest `ts` of a conversation (gid; else peer, one-to-one;
+  // else every message), 0 when none; *mid gets that row's id (0 if none).
+  uint64_t conversationTimeBound(uint32_t gid, const char *peer, bool newest, uint64_t *mid);
+  int countPendingMessages();
+
+  // ---- contacts: uid and address mapping (contactsdb.cpp) ----
+  // 1 with *uid and *udts set, 0 without a row, -1 on error.
+  int getUid(const char *address, uint32_t *uid, uint32_t *udts);
+  // Heap copy of the address of a uid (free()), null without one.
+  char *getAddress(uint32_t uid, uint32_t *udts);
+  // Learns a uid/address pair; rows changed.
+  int addUser(uint32_t uid, const char *address);
+  // Null address: every person.
+  int resetUidTimestamps(const char *address);
+  // Marks the user's own row (flag 0x10 added, nothing cleared).
+  int markSelf(uint32_t uid);
+
+  // ---- contacts: rows ----
+  // Stores a profile blob as the record's server or local profile; 0 or
+  // rows written, -1 on refusal or error. The record gets the stored flags
+  // and the sync flags.
+  int saveContact(ContactRecord *c, const uint8_t *blob, uint32_t len, bool only_if_new,
+                  bool merge_group_flags);
+  // One heap block (free()): the record followed by its blob, decoded. By
+  // uid for `self`, else by gid, else by address. Null when absent.
+  ContactRecord *getContact(const char *address, uint32_t gid, bool self, bool server);
+  // Merged contacts to the listener's on_profile: one address, one group
+  // (gid), or all (both absent), newest incoming message first. 0 or -1.
+  int readContact(const char *address, uint32_t gid, int limit, uint32_t extra_flags,
+                  INotify *listener);
+  int setLastSeen(const char *address, uint32_t gid, uint64_t when);
+  uint64_t getLastSeen(const char *address);
+  uint32_t getGroupFlags(uint32_t gid);
+  int contactExists(const char *address, uint32_t gid);
+  uint32_t maxGroupId();
+  uint32_t maxRevision(bool groups);
+  // 1 with both set, 0 (both 0) when the uid has no row.
+  int getRevisionAndFlags(uint32_t uid, uint32_t *prts, uint32_t *flags);
+  uint64_t getOnlineValidity(const char *address, uint64_t def);
+  int setOnlineValidity(const char *address, uint64_t until);
+  // For a group the address is ignored; -1 without either.
+  int setContactFlags(const char *address, uint32_t gid, uint32_t set, uint32_t clear);
+  int setAddressFlags(const char *address, uint32_t set, uint32_t clear);
+  int clearFlagEverywhere(uint32_t bit);
+  // what: 1 local profile, 2 server profile, 3 or more the row.
+  int clearProfile(const char *address, uint32_t gid, int what);
+  int set_e2e(uint32_t uid, const char *address, const uint8_t *key, uint32_t len);
+  int getE2eKey(const char *address, DbBuffer *out);
+
+  // ---- group members ----
+  // action 0 store (type < 0: plain member, only when absent), 1 remove
+  // one, 2 remove all.
+  int setMember(uint32_t gid, const char *address, int type, int action);
+  int setMarker(uint32_t gid, int type, uint32_t number);
+  uint32_t getMarker(uint32_t gid, int type);
+  int countMembers(uint32_t gid);
+  // Rows from id `first` on to the listener's on_group_member, then an end
+  // call; rows delivered or -1.
+  int readMembers(uint32_t gid, uint32_t first, int limit, INotify *listener);
 
  private:
+  int createReadIndexes();
   int runCreationList();
   int countTables();
   void migrateMessageFlags();

@@ -46,12 +46,12 @@ TEST(Schema, NewFile) {
                         "'sqlite_%' order by name"),
             TABLES);
   EXPECT_EQ(sql_int(h, "select count(1) from sqlite_master where type='index' and sql is not null"),
-            31);
+            34);  // the 31 of the creation list and the 3 read indexes
   EXPECT_EQ(columns(h, "messages"),
             "mid gid channel type sender ts message thumbnail filepath url status expiry flag rts "
             "mts uflags ages ager agerd tid ud sens ftg refid gmc ");
   EXPECT_EQ(columns(h, "mstatus"), "id uid dts rts ");
-  EXPECT_EQ(s.db.getKeyInt("dbschema", 0), 16u);
+  EXPECT_EQ(s.db.getKeyInt("dbschema", 0), (uint64_t)DB_SCHEMA_VERSION);
   EXPECT_EQ(s.db.getKeyInt("initts", 0), s.host.now);
 
   std::string before = dump(h);
@@ -104,7 +104,7 @@ TEST(Schema, UpgradeFromVersion4) {
     EXPECT_EQ(sql_rows(h, "select mid, status, (flag & 288230376151711744) != 0, flag from "
                           "messages order by mid"),
               c.flags);
-    EXPECT_EQ(r.db.getKeyInt("dbschema", 0), 16u);
+    EXPECT_EQ(r.db.getKeyInt("dbschema", 0), (uint64_t)DB_SCHEMA_VERSION);
     EXPECT_EQ(sql_text(h, "select val from settings where name='mfm'"), "ok");
     EXPECT_EQ(columns(h, "messages"),
               "mid gid channel type sender ts message thumbnail filepath status expiry flag rts "
@@ -114,7 +114,7 @@ TEST(Schema, UpgradeFromVersion4) {
     EXPECT_EQ(columns(h, "synced"), "id address f u ");
     EXPECT_EQ(columns(h, "settings"), "name val vb ");
     EXPECT_EQ(sql_int(h, "select count(1) from sqlite_master where type='index' and sql is not null"),
-              31);
+              34);
     // Sync bits 12, 13 and 16 of bob's contact flags moved into the queue.
     EXPECT_EQ(sql_rows(h, "select address, f, u from synced"), "bob|7|0\n");
     EXPECT_EQ(sql_rows(h, "select address, flag from contacts order by uid"),
@@ -160,7 +160,7 @@ TEST(Schema, UpgradeFromVersion15) {
   EXPECT_EQ(sql_rows(h, "select name from sqlite_master where type='table' and name not like "
                         "'sqlite_%' order by name"),
             TABLES);
-  EXPECT_EQ(r.db.getKeyInt("dbschema", 0), 16u);
+  EXPECT_EQ(r.db.getKeyInt("dbschema", 0), (uint64_t)DB_SCHEMA_VERSION);
   EXPECT_EQ(r.db.getKeyInt("initts", 0), 77u);
 }
 
@@ -206,7 +206,7 @@ TEST(Schema, OldContactsLayoutIsMigrated) {
   EXPECT_EQ(sql_rows(h, "select address, f, u from synced order by address"),
             "dave|3|0\neve|3|0\nme|3|0\n");
   EXPECT_EQ(sql_text(h, "select tbl_name from sqlite_master where name='iurl'"), "messages");
-  EXPECT_EQ(r.db.getKeyInt("dbschema", 0), 16u);
+  EXPECT_EQ(r.db.getKeyInt("dbschema", 0), (uint64_t)DB_SCHEMA_VERSION);
 
   struct File {
     std::string path;
@@ -231,13 +231,13 @@ TEST(Schema, NewerFileIsLeftAlone) {
             "create table settings (name text primary key, val text, vb blob);"
             "create table messages (mid text primary key, sender text, status integer, flag "
             "integer);"
-            "insert into settings (name, val) values ('dbschema', '17'), ('mfm', '');"
+            "insert into settings (name, val) values ('dbschema', '18'), ('mfm', '');"
             "insert into messages values ('1', 'a', 20, 65536);");
   StdoutCapture out;
   Reopened r(file, dir.file("root"));
-  EXPECT_TRUE(out.contains("DB schema 17 is newer than 16")) << out.text();
+  EXPECT_TRUE(out.contains("DB schema 18 is newer than 17")) << out.text();
   sqlite3 *h = r.db.handle();
-  EXPECT_EQ(r.db.getKeyInt("dbschema", 0), 17u);
+  EXPECT_EQ(r.db.getKeyInt("dbschema", 0), 18u);
   EXPECT_EQ(sql_rows(h, "select * from messages"), "1|a|20|65536\n");
   EXPECT_EQ(sql_rows(h, "select name from sqlite_master where type='table' order by name"),
             "messages\nsettings\n");
@@ -261,7 +261,7 @@ TEST(Schema, ResetKeepsTheLiveLayout) {
 
   ASSERT_EQ(s.db.resetDatabase(DB_RESET_SETTINGS), 0);
   EXPECT_EQ(sql_rows(h, "select name, val from settings order by name"),
-            "dbschema|16\ninitts|" + std::to_string(s.host.now) + "\nmfm|ok\nuid|42\n");
+            "dbschema|17\ninitts|" + std::to_string(s.host.now) + "\nmfm|ok\nuid|42\n");
   EXPECT_EQ(sql_rows(h, "select flag from messages"), "65536\n");
   EXPECT_EQ(sql_rows(h, "select flag from contacts"), "4096\n");
   EXPECT_EQ(sql_int(h, "select count(1) from members"), 1);
@@ -273,7 +273,7 @@ TEST(Schema, ResetKeepsTheLiveLayout) {
   EXPECT_EQ(sql_int(h, "select count(1) from contacts"), 1);
   ASSERT_EQ(s.db.resetDatabase(DB_RESET_CONTACTS), 0);
   EXPECT_EQ(sql_int(h, "select (select count(1) from contacts) + (select count(1) from synced)"), 0);
-  EXPECT_EQ(s.db.getKeyInt("dbschema", 0), 16u);
+  EXPECT_EQ(s.db.getKeyInt("dbschema", 0), (uint64_t)DB_SCHEMA_VERSION);
 
   ZalvioDB closed(&s.host);
   EXPECT_EQ(closed.resetDatabase(7), -1);
