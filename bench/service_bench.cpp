@@ -9,6 +9,15 @@
 //                             challenge, second login frame
 //   ServiceLogins/ticket      resumed TLS session, ticket proof, one frame
 //   ServiceMemory             RSS growth of the service per logged-in client
+//   ServiceRelay              20,000 records of 100 bytes from one client to
+//                             another, sent the way the engine sends them
+//                             (bundles of 32, one awaiting its
+//                             acknowledgement), each data frame echoed by a
+//                             ping: records per second counted at the
+//                             receiver, and service CPU per record
+//   ServiceRelayLatency       1,000 single records on idle connections:
+//                             one-way time from the sender's write to the
+//                             receiver's read, p50 and p99
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -26,6 +35,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -397,14 +410,14 @@ struct Fixture {
   std::vector<Token> tokens;
   SSL_CTX *ctx = nullptr;
 
-  bool ready() {
+  bool ready(uint32_t users = TOKENS) {
     if (ctx) return true;
     struct rlimit rl;
     getrlimit(RLIMIT_NOFILE, &rl);
     rl.rlim_cur = rl.rlim_max;
     setrlimit(RLIMIT_NOFILE, &rl);
     if (!service.start()) return false;
-    for (uint32_t uid = 1; uid <= TOKENS; uid++) {
+    for (uint32_t uid = 1; uid <= users; uid++) {
       Token t;
       if (!decode(service.mint(1000 + uid), &t)) return false;
       tokens.push_back(t);
@@ -424,10 +437,10 @@ struct Fixture {
   void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
 };
 
-// Logins and memory each get a service of their own, so the memory figure
-// does not hide in heap that earlier logins left behind.
+// Logins, memory and relaying each get a service of their own, so the
+// memory figure does not hide in heap that earlier logins left behind.
 Fixture &fixture(int which) {
-  static Fixture f[2];
+  static Fixture f[3];
   return f[which];
 }
 
@@ -503,5 +516,230 @@ void BM_ServiceMemory(benchmark::State &state) {
   state.counters["clients"] = MEMORY_CLIENTS;
 }
 BENCHMARK(BM_ServiceMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// ---- relaying: frames over a logged-in client, waiting in poll -----------
+
+bool wait_socket(const Client *c, short events, int timeout_ms) {
+  struct pollfd p = {c->fd, events, 0};
+  return poll(&p, 1, timeout_ms) > 0;
+}
+
+bool write_frame(Client *c, uint8_t code, uint8_t op, uint32_t param, const uint8_t *body,
+                 uint32_t len) {
+  std::vector<uint8_t> bytes(FRAME_HEADER_SIZE + len);
+  frame_encode(bytes.data(), FrameHeader{code, op, len, param});
+  if (len) memcpy(bytes.data() + FRAME_HEADER_SIZE, body, len);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    int r = SSL_write(c->ssl, bytes.data() + done, (int)(bytes.size() - done));
+    if (r > 0) {
+      done += (size_t)r;
+      continue;
+    }
+    int e = SSL_get_error(c->ssl, r);
+    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return false;
+    if (!wait_socket(c, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, 5000)) return false;
+  }
+  return true;
+}
+
+// 1 with a frame, 0 when none came within the timeout, -1 when closed.
+int read_frame(Client *c, FrameHeader *h, std::vector<uint8_t> *body, int timeout_ms) {
+  for (;;) {
+    if (c->in.size() >= FRAME_HEADER_SIZE) {
+      frame_decode(c->in.data(), h);
+      size_t total = FRAME_HEADER_SIZE + h->length;
+      if (c->in.size() >= total) {
+        body->assign(c->in.begin() + FRAME_HEADER_SIZE, c->in.begin() + (long)total);
+        c->in.erase(c->in.begin(), c->in.begin() + (long)total);
+        return 1;
+      }
+    }
+    uint8_t buf[16384];
+    int r = SSL_read(c->ssl, buf, sizeof buf);
+    if (r > 0) {
+      c->in.insert(c->in.end(), buf, buf + r);
+      continue;
+    }
+    int e = SSL_get_error(c->ssl, r);
+    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return -1;
+    if (!wait_socket(c, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, timeout_ms)) return 0;
+  }
+}
+
+uint32_t count_records(const std::vector<uint8_t> &body) {
+  TlvBuffer t;
+  tlv_init(&t, body.data(), (uint32_t)body.size());
+  uint32_t type, n, records = 0;
+  const uint8_t *v;
+  while (t.get(&type, &n, &v) == 0) records += type == REC_START;
+  return records;
+}
+
+// A bundle of `count` records of 100 bytes to `to`, ids from `first_id`;
+// the first id rides in the payload so the receiver can time it.
+std::vector<uint8_t> relay_bundle(uint16_t seq, uint32_t to, uint32_t first_id, uint32_t count) {
+  std::vector<uint8_t> buf(BUNDLE_MAX_BODY);
+  TlvBuffer b;
+  tlv_init(&b, buf.data(), (uint32_t)buf.size());
+  bundle_begin(&b, seq);
+  uint8_t payload[100];
+  memset(payload, 'x', sizeof payload);
+  for (uint32_t i = 0; i < count; i++) {
+    MessageParams p{};
+    p.id = first_id + i;
+    p.uid = to;
+    p.expiry = 3600;
+    p.flags = 0x3;
+    memcpy(payload, &p.id, 4);
+    RecordExtras x{};
+    x.payload = payload;
+    x.payload_len = sizeof payload;
+    record_encode(&b, p, x);
+  }
+  buf.resize(b.pos);
+  return buf;
+}
+
+// Logs in a sender and a receiver (uids 1001 and 1002).
+bool relay_pair(Fixture &f, std::vector<Client> *pair) {
+  pair->assign(2, Client());
+  (*pair)[0].token = &f.tokens[0];
+  (*pair)[1].token = &f.tokens[1];
+  return login_all(*pair, f.ctx, f.service.port) == 2;
+}
+
+// Sends one bundle and reads until its acknowledgement; data frames that
+// come meanwhile (delivered reports) are owed an echo in the next bundle.
+bool send_bundle(Client *a, const std::vector<uint8_t> &body, uint32_t *owed) {
+  if (!write_frame(a, FRAME_BUNDLE, 1, *owed, body.data(), (uint32_t)body.size())) return false;
+  *owed = 0;
+  FrameHeader h;
+  std::vector<uint8_t> in;
+  for (;;) {
+    if (read_frame(a, &h, &in, 5000) != 1) return false;
+    if (h.op == OP_DATA) *owed = h.param;
+    else if (h.code == FRAME_BUNDLE) return true;
+  }
+}
+
+enum { RELAY_MESSAGES = 20000, LATENCY_MESSAGES = 1000 };
+
+void BM_ServiceRelay(benchmark::State &state) {
+  Fixture &f = fixture(2);
+  if (!f.ready(2)) {
+    state.SkipWithError("service did not start");
+    return;
+  }
+  double seconds = 0, service_cpu = 0, records = 0;
+  uint16_t seq = 1;
+  for (auto _ : state) {
+    std::vector<Client> pair;
+    if (!relay_pair(f, &pair)) {
+      state.SkipWithError("login failed");
+      break;
+    }
+    Client *a = &pair[0], *b = &pair[1];
+    std::atomic<uint32_t> received{0};
+    std::atomic<bool> failed{false};
+    // The receiver echoes every data frame at once, as an idle engine does
+    // with a ping.
+    std::thread receiver([&] {
+      FrameHeader h;
+      std::vector<uint8_t> body;
+      while (received < RELAY_MESSAGES) {
+        if (read_frame(b, &h, &body, 5000) != 1) {
+          failed = true;
+          return;
+        }
+        if (h.op != OP_DATA) continue;
+        received += count_records(body);
+        if (!write_frame(b, FRAME_PING, 0, h.param, nullptr, 0)) {
+          failed = true;
+          return;
+        }
+      }
+    });
+    double cpu0 = f.service.cpu_us();
+    auto t0 = std::chrono::steady_clock::now();
+    uint32_t owed = 0;
+    for (uint32_t sent = 0; sent < RELAY_MESSAGES && !failed;) {
+      uint32_t n = std::min<uint32_t>(BUNDLE_MAX_RECORDS, RELAY_MESSAGES - sent);
+      if (!send_bundle(a, relay_bundle(seq++, b->token->uid, sent + 1, n), &owed)) failed = true;
+      sent += n;
+    }
+    receiver.join();
+    auto t1 = std::chrono::steady_clock::now();
+    service_cpu += f.service.cpu_us() - cpu0;
+    double s = std::chrono::duration<double>(t1 - t0).count();
+    seconds += s;
+    records += received;
+    state.SetIterationTime(s);
+    close_all(pair);
+    if (failed) {
+      state.SkipWithError("relay failed");
+      break;
+    }
+    f.settle();
+  }
+  state.counters["msgs_per_s"] = seconds > 0 ? records / seconds : 0;
+  state.counters["service_cpu_us_per_msg"] = records > 0 ? service_cpu / records : 0;
+}
+BENCHMARK(BM_ServiceRelay)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_ServiceRelayLatency(benchmark::State &state) {
+  Fixture &f = fixture(2);
+  if (!f.ready(2)) {
+    state.SkipWithError("service did not start");
+    return;
+  }
+  std::vector<double> one_way_us;
+  uint16_t seq = 30000;
+  for (auto _ : state) {
+    std::vector<Client> pair;
+    if (!relay_pair(f, &pair)) {
+      state.SkipWithError("login failed");
+      break;
+    }
+    Client *a = &pair[0], *b = &pair[1];
+    uint32_t owed = 0, echo = 0;
+    FrameHeader h;
+    std::vector<uint8_t> body;
+    bool failed = false;
+    for (uint32_t i = 0; i < LATENCY_MESSAGES && !failed; i++) {
+      auto t0 = std::chrono::steady_clock::now();
+      std::vector<uint8_t> bundle = relay_bundle(seq++, b->token->uid, i + 1, 1);
+      if (!write_frame(a, FRAME_BUNDLE, 1, owed, bundle.data(), (uint32_t)bundle.size())) break;
+      // One thread plays both ends: the receiver's read comes first, so the
+      // sender's acknowledgement and reports do not delay it.
+      do {
+        failed = read_frame(b, &h, &body, 5000) != 1;
+      } while (!failed && h.op != OP_DATA);
+      auto t1 = std::chrono::steady_clock::now();
+      one_way_us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+      echo = h.param;
+      if (failed || !write_frame(b, FRAME_PING, 0, echo, nullptr, 0)) break;
+      do {  // the receiver's ping answer
+        failed = read_frame(b, &h, &body, 5000) != 1;
+      } while (!failed && h.code != FRAME_PING);
+      do {  // the sender's bundle acknowledgement, reports before it
+        failed = read_frame(a, &h, &body, 5000) != 1;
+        if (!failed && h.op == OP_DATA) owed = h.param;
+      } while (!failed && !(h.code == FRAME_BUNDLE && h.op < 0x40));
+    }
+    close_all(pair);
+    if (failed || one_way_us.size() < LATENCY_MESSAGES) {
+      state.SkipWithError("relay failed");
+      break;
+    }
+  }
+  std::sort(one_way_us.begin(), one_way_us.end());
+  auto pct = [&](double q) {
+    return one_way_us.empty() ? 0 : one_way_us[(size_t)(q * (double)(one_way_us.size() - 1))];
+  };
+  state.counters["p50_us"] = pct(0.50);
+  state.counters["p99_us"] = pct(0.99);
+}
+BENCHMARK(BM_ServiceRelayLatency)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

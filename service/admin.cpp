@@ -10,6 +10,7 @@
 #include "core/tlv.h"
 #include "service/server.h"
 #include "service/session.h"
+#include "util/random.h"
 
 static const char ADMIN_HELP[] =
     "ok commands: stats | conns [uid=|conn=] | logins [uid=] | "
@@ -18,7 +19,10 @@ static const char ADMIN_HELP[] =
     "answer [uid=] [count=] op= [param=] [hex=|text=] | refuse [uid=] [count=] [op=] | "
     "stall-login [uid=] [count=] | clear | "
     "send [uid=|conn=] op= [code=] [param=] [hex=|text=] | signout | close | pingreq | "
-    "stall | drop [uid=|conn=] | pace [uid=] ms= | revoke serial=";
+    "stall | drop [uid=|conn=] | pace [uid=] ms= | revoke serial= | "
+    "drop-random [uid=] every= [count=] [seed=] | group-create gid= [members=U,U] | "
+    "group-add gid= members= | group-remove gid= members= | group-delete gid= | "
+    "groups [gid=] | stored [uid=]";
 
 struct AdminArgs {
   std::string verb;
@@ -227,6 +231,94 @@ static std::string act(Server *s, AdminArgs *a) {
   return ok_count(conns.size());
 }
 
+// ---- relay ----------------------------------------------------------------
+
+static bool parse_uids(const std::string &text, std::vector<uint32_t> *uids) {
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t end = text.find(',', i);
+    if (end == std::string::npos) end = text.size();
+    std::string u = text.substr(i, end - i);
+    char *stop = nullptr;
+    unsigned long long v = strtoull(u.c_str(), &stop, 0);
+    if (u.empty() || u[0] == '-' || *stop != '\0' || v == 0 || v > 0xFFFFFFFFull) return false;
+    uids->push_back((uint32_t)v);
+    i = end + 1;
+  }
+  return true;
+}
+
+static std::string join(const std::vector<uint32_t> &uids) {
+  std::string s;
+  for (uint32_t u : uids) s += (s.empty() ? "" : ",") + std::to_string(u);
+  return s.empty() ? "-" : s;
+}
+
+static std::string group_command(Server *s, AdminArgs *a) {
+  uint32_t gid = (uint32_t)a->number("gid", 0);
+  std::vector<uint32_t> members;
+  if (a->has("members") && !parse_uids(a->text("members"), &members)) a->error = "bad members";
+  if (a->verb != "groups" && gid == 0 && a->error.empty()) a->error = "gid= is required";
+  if ((a->verb == "group-add" || a->verb == "group-remove") && members.empty() &&
+      a->error.empty())
+    a->error = "members= is required";
+  if (!a->error.empty()) return "error " + a->error;
+
+  Relay &r = s->relay();
+  if (a->verb == "groups") {
+    std::string list;
+    size_t n = 0;
+    for (const auto &g : r.groups()) {
+      if (gid && g.first != gid) continue;
+      list += " | gid=" + std::to_string(g.first) + " members=" + join(g.second);
+      n++;
+    }
+    return ok_count(n) + list;
+  }
+  bool exists = r.groups().count(gid) != 0;
+  int rc;
+  if (a->verb == "group-create" || a->verb == "group-add") {
+    if (a->verb == "group-add" && !exists) return "error no group " + std::to_string(gid);
+    rc = r.add_members(gid, members);
+  } else if (a->verb == "group-remove") {
+    rc = exists ? r.remove_members(gid, members) : -1;
+  } else {
+    rc = exists ? r.delete_group(gid) : -1;
+  }
+  if (rc != 0) return exists ? "error database" : "error no group " + std::to_string(gid);
+  auto g = r.groups().find(gid);
+  return g == r.groups().end() ? "ok" : "ok members=" + join(g->second);
+}
+
+static std::string drop_random(Server *s, AdminArgs *a) {
+  uint32_t uid = (uint32_t)a->number("uid", 0);
+  uint32_t every = (uint32_t)a->number("every", 0);
+  uint32_t count = (uint32_t)a->number("count", 0);
+  uint64_t seed = a->number("seed", 0, ~0ull);
+  if (!a->has("every")) a->error = "every= is required";
+  if (!a->error.empty()) return "error " + a->error;
+  if (a->has("seed")) random_seed(seed);
+  if (every == 0) s->drop_rules().erase(uid);
+  else s->drop_rules()[uid] = DropRule{every, count};
+  return "ok";
+}
+
+static std::string stats(Server *s) {
+  const RelayStats &r = s->relay().stats();
+  char line[512];
+  snprintf(line, sizeof line,
+           "ok connections=%zu online=%zu logins=%llu bundles=%llu duplicates=%llu "
+           "records=%llu relayed=%llu stored=%llu delivered=%llu expired=%llu "
+           "unroutable=%llu reports=%llu drops=%llu",
+           s->connection_count(), s->online_count(), (unsigned long long)s->login_total(),
+           (unsigned long long)r.bundles, (unsigned long long)r.duplicates,
+           (unsigned long long)r.records, (unsigned long long)r.relayed,
+           (unsigned long long)r.stored, (unsigned long long)r.delivered,
+           (unsigned long long)r.expired, (unsigned long long)r.unroutable,
+           (unsigned long long)r.reports, (unsigned long long)s->drops());
+  return line;
+}
+
 // ---- entry ----------------------------------------------------------------
 
 std::string admin_execute(Server *s, const std::string &line) {
@@ -235,10 +327,16 @@ std::string admin_execute(Server *s, const std::string &line) {
   const std::string &v = a.verb;
 
   if (v == "help") return ADMIN_HELP;
-  if (v == "stats") {
-    return "ok connections=" + std::to_string(s->connection_count()) +
-           " online=" + std::to_string(s->online_count()) +
-           " logins=" + std::to_string(s->login_total());
+  if (v == "stats") return stats(s);
+  if (v == "group-create" || v == "group-add" || v == "group-remove" || v == "group-delete" ||
+      v == "groups")
+    return group_command(s, &a);
+  if (v == "drop-random") return drop_random(s, &a);
+  if (v == "stored") {
+    uint32_t uid = (uint32_t)a.number("uid", 0);
+    if (!a.error.empty()) return "error " + a.error;
+    int64_t n = s->relay().stored_count(uid);
+    return n < 0 ? "error database" : ok_count((size_t)n);
   }
   if (v == "conns") {
     uint32_t uid = (uint32_t)a.number("uid", 0);
@@ -266,6 +364,7 @@ std::string admin_execute(Server *s, const std::string &line) {
   if (v == "clear") {
     s->rules().clear();
     s->pacing().clear();
+    s->drop_rules().clear();
     return "ok";
   }
   if (v == "send" || v == "signout" || v == "close" || v == "pingreq" || v == "stall" ||

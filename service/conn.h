@@ -12,6 +12,8 @@
 #include <openssl/ssl.h>
 
 #include <cstdint>
+#include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,14 @@ enum LoginVia : uint8_t {
 
 enum : uint32_t {
   CONN_OUT_LIMIT = 8u << 20,  // a client that reads nothing is dropped here
+};
+
+struct Delivery;  // relay.h
+
+// A data frame sent and not yet acknowledged, with what it carried.
+struct DataFrame {
+  uint32_t param;
+  std::vector<std::shared_ptr<Delivery>> records;
 };
 
 struct Conn {
@@ -61,6 +71,8 @@ struct Conn {
   uint32_t uid = 0;
   uint64_t serial = 0;
   uint32_t installation = 0;
+  std::string address;      // the user's address, written into relayed records
+  uint32_t ack_owed = 0;    // login item 5: last param taken on the previous connection
   std::string host;         // server name the client asked for
   bool resumed = false;     // the TLS session was resumed
   uint16_t login_frames = 0;
@@ -70,14 +82,14 @@ struct Conn {
   std::string challenge;
   uint64_t accepted_ms = 0;
   uint64_t last_frame_ms = 0;
-  uint16_t last_bundle_seq = 0;
-  bool has_bundle_seq = false;
 
-  // Data frames ("A"): the param the next one carries, and the last one the
-  // client echoed.
-  uint32_t next_ack = 1;
+  // Data frames ("A"): the last param the client echoed, and the frames it
+  // has not acknowledged yet.
   uint32_t acked = 0;
   uint32_t pacing_ms = 0;   // param of bundle acknowledgements
+  std::list<DataFrame> inflight;  // oldest first; a list costs nothing while idle
+  uint32_t inflight_records = 0;
+  uint32_t stored_inflight = 0;   // records from the store among them
 };
 
 // Advances the TLS handshake: 1 done, 0 waiting for the socket, -1 failed.

@@ -3,7 +3,7 @@
 //
 //   zalvio-service --listen HOST:PORT --data DIR [--ping S] [--frame-timeout MS]
 //                  [--login-timeout MS] [--idle-timeout MS] [--max-connections N]
-//                  [--log-mask N]
+//                  [--batch-units N] [--records-per-bundle N] [--expiry S] [--log-mask N]
 //       serves; port 0 picks a free one. The first line on standard output is
 //       "port N", written once the service accepts connections and DIR holds
 //       ca.pem; log lines follow.
@@ -32,7 +32,9 @@ static int usage() {
   fprintf(stderr,
           "usage: zalvio-service --listen HOST:PORT --data DIR [--ping S] [--frame-timeout MS]\n"
           "                      [--login-timeout MS] [--idle-timeout MS] "
-          "[--max-connections N] [--log-mask N]\n"
+          "[--max-connections N]\n"
+          "                      [--batch-units N] [--records-per-bundle N] [--expiry S]"
+          " [--log-mask N]\n"
           "       zalvio-service mint-token --data DIR --uid N [--app NAME] [--app-id N]"
           " [--address TEXT]\n"
           "       zalvio-service admin --data DIR COMMAND...\n");
@@ -75,6 +77,9 @@ static int serve(int argc, char **argv) {
                        : a == "--login-timeout"   ? &o.login_timeout_ms
                        : a == "--idle-timeout"    ? &o.idle_timeout_ms
                        : a == "--max-connections" ? &o.max_connections
+                       : a == "--batch-units"     ? &o.batch_units
+                       : a == "--records-per-bundle" ? &o.records_per_bundle
+                       : a == "--expiry"          ? &o.expiry_s
                        : a == "--log-mask"        ? &log_mask
                                                   : nullptr;
     if (a == "--listen") {

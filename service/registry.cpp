@@ -18,60 +18,11 @@ static const char *const REGISTRY_SCHEMA =
     " ticket text not null, issued integer not null);"
     "create index if not exists tickets_by_token on tickets(serial, host);";
 
-// One use of a cached prepared statement: reset and unbound when done, so
-// the next use starts clean.
-class Stmt {
- public:
-  Stmt(sqlite3_stmt *s) : s_(s) {}
-  ~Stmt() {
-    if (s_) {
-      sqlite3_reset(s_);
-      sqlite3_clear_bindings(s_);
-    }
-  }
-  bool ok() const { return s_ != nullptr; }
-  sqlite3_stmt *get() { return s_; }
-  void bind(int i, int64_t v) { sqlite3_bind_int64(s_, i, v); }
-  void bind(int i, const std::string &v) {
-    sqlite3_bind_text(s_, i, v.data(), (int)v.size(), SQLITE_TRANSIENT);
-  }
-  void bind_blob(int i, const void *p, int n) { sqlite3_bind_blob(s_, i, p, n, SQLITE_TRANSIENT); }
-  int step() { return sqlite3_step(s_); }
-  int64_t int64(int i) { return sqlite3_column_int64(s_, i); }
-  std::string text(int i) {
-    const unsigned char *t = sqlite3_column_text(s_, i);
-    return t ? std::string((const char *)t, (size_t)sqlite3_column_bytes(s_, i)) : std::string();
-  }
-
- private:
-  sqlite3_stmt *s_ = nullptr;
-};
-
-// Logins look up a token and its tickets every time: the statements are
-// prepared once, keyed by their (static) text.
-sqlite3_stmt *Registry::prepare(const char *sql) {
-  auto it = statements_.find(sql);
-  if (it != statements_.end()) return it->second;
-  sqlite3_stmt *s = nullptr;
-  if (!db_ || sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
-    LOGE("prepare failed: %s (%s)", db_ ? sqlite3_errmsg(db_) : "no database", sql);
-    return nullptr;
-  }
-  statements_[sql] = s;
-  return s;
-}
-
 Registry::~Registry() { close(); }
 
-int Registry::exec(const char *sql) {
-  char *err = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-    LOGE("registry: %s", err ? err : "?");
-    sqlite3_free(err);
-    return -1;
-  }
-  return 0;
-}
+sqlite3_stmt *Registry::prepare(const char *sql) { return statements_.prepare(sql); }
+
+int Registry::exec(const char *sql) { return statements_.exec(sql); }
 
 int Registry::open(const std::string &path) {
   close();
@@ -83,6 +34,7 @@ int Registry::open(const std::string &path) {
   }
   // Minting runs in another process while the service serves logins.
   sqlite3_busy_timeout(db_, 5000);
+  statements_.attach(db_);
   if (exec("pragma journal_mode=wal; pragma synchronous=normal;") != 0 ||
       exec(REGISTRY_SCHEMA) != 0) {
     close();
@@ -92,7 +44,6 @@ int Registry::open(const std::string &path) {
 }
 
 void Registry::close() {
-  for (auto &st : statements_) sqlite3_finalize(st.second);
   statements_.clear();
   if (db_) sqlite3_close_v2(db_);
   db_ = nullptr;

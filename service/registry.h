@@ -12,9 +12,9 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "service/statement.h"
 #include "service/token.h"
 
 enum : uint32_t {
@@ -73,7 +73,7 @@ class Registry {
 
  private:
   sqlite3 *db_ = nullptr;
-  std::unordered_map<const char *, sqlite3_stmt *> statements_;
+  StatementCache statements_;
   sqlite3_stmt *prepare(const char *sql);
   int exec(const char *sql);
   int assignAppId(const std::string &name, uint32_t *id);

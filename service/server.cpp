@@ -23,6 +23,7 @@
 #include "service/session.h"
 #include "service/tls.h"
 #include "util/logs.h"
+#include "util/random.h"
 #include "util/time.h"
 
 enum : uint32_t {
@@ -158,6 +159,8 @@ int Server::start(const ServiceOptions &opts) {
   ctx_ = tls_server_context(opts_.data_dir);
   if (!ctx_) return -1;
   if (registry_.open(opts_.data_dir + "/" + SERVER_DB_FILE) != 0) return -1;
+  if (relay_.open(registry_.handle(), opts_.expiry_s) != 0) return -1;
+  random_seed(wall_ms() ^ ((uint64_t)getpid() << 32));
   if (open_listener() != 0 || open_admin_socket() != 0) return -1;
 
   sigset_t mask;
@@ -205,6 +208,7 @@ int Server::run() {
         serve(by_fd_[fd], events[i].events);
       }
     }
+    relay_.after_pass();
     if (now_ms_ >= next_sweep_ms_) {
       sweep();
       next_sweep_ms_ = now_ms_ + SERVER_SWEEP_MS;
@@ -213,6 +217,10 @@ int Server::run() {
     dead_.clear();
   }
   LOGI("stopping: %zu connections", conn_count_);
+  // What connected devices have not acknowledged is kept for their next login.
+  for (Conn *c : by_fd_)
+    if (c) close_conn(c, false, "shutdown");
+  relay_.close();
   return 0;
 }
 
@@ -312,12 +320,8 @@ void Server::close_conn(Conn *c, bool graceful, const char *why) {
   if (c->state == CONN_DEAD) return;
   LOGM(LOG_NET, "conn %u closed (uid %u): %s", c->id, c->uid, why);
   if (c->state == CONN_ONLINE || c->state == CONN_CLOSING) {
-    auto it = users_.find(c->uid);
-    if (it != users_.end()) {
-      auto &v = it->second;
-      v.erase(std::remove(v.begin(), v.end(), c), v.end());
-      if (v.empty()) users_.erase(it);
-    }
+    leave_user_map(c);
+    relay_.on_close(c);
   }
   if (graceful) SSL_shutdown(c->ssl);
   epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, c->fd, nullptr);
@@ -333,6 +337,7 @@ void Server::close_conn(Conn *c, bool graceful, const char *why) {
 }
 
 void Server::sweep() {
+  relay_.sweep(now_ms_);
   for (Conn *c : by_fd_) {
     if (!c || c->state == CONN_DEAD) continue;
     uint64_t age = now_ms_ - c->accepted_ms;
@@ -367,19 +372,20 @@ int Server::send(Conn *c, uint8_t code, uint8_t op, uint32_t param, const uint8_
 
 void Server::close_after_flush(Conn *c) {
   if (c->state == CONN_DEAD) return;
-  if (c->state == CONN_ONLINE) {
-    // Leaves the user map now: nothing more is delivered to it.
-    auto it = users_.find(c->uid);
-    if (it != users_.end()) {
-      auto &v = it->second;
-      v.erase(std::remove(v.begin(), v.end(), c), v.end());
-      if (v.empty()) users_.erase(it);
-    }
-  }
+  // Leaves the user map now: nothing more is delivered to it.
+  if (c->state == CONN_ONLINE) leave_user_map(c);
   c->state = CONN_CLOSING;
   c->last_frame_ms = now_ms_;
   if (!conn_has_output(c)) close_conn(c, true, "closed by the service");
   else update_events(c);
+}
+
+void Server::leave_user_map(Conn *c) {
+  auto it = users_.find(c->uid);
+  if (it == users_.end()) return;
+  auto &v = it->second;
+  v.erase(std::remove(v.begin(), v.end(), c), v.end());
+  if (v.empty()) users_.erase(it);
 }
 
 void Server::drop(Conn *c) { close_conn(c, false, "dropped"); }
@@ -410,6 +416,11 @@ std::vector<Conn *> Server::select(uint32_t uid, uint32_t conn_id, bool online_o
   }
   std::sort(out.begin(), out.end(), [](Conn *a, Conn *b) { return a->id < b->id; });
   return out;
+}
+
+std::vector<Conn *> Server::online(uint32_t uid) const {
+  auto it = users_.find(uid);
+  return it == users_.end() ? std::vector<Conn *>() : it->second;
 }
 
 size_t Server::online_count() const {
@@ -445,14 +456,17 @@ void Server::record_login(const Conn *c, uint8_t answer) {
 }
 
 bool Server::last_sequence(uint32_t uid, uint32_t installation, uint16_t *seq) const {
-  auto it = sequences_.find({uid, installation});
-  if (it == sequences_.end()) return false;
-  *seq = it->second;
-  return true;
+  return relay_.last_sequence(uid, installation, seq);
 }
 
-void Server::set_last_sequence(uint32_t uid, uint32_t installation, uint16_t seq) {
-  sequences_[{uid, installation}] = seq;
+DropPoint Server::drop_point(const Conn *c) {
+  auto it = drop_rules_.find(c->uid);
+  if (it == drop_rules_.end()) it = drop_rules_.find(0);
+  if (it == drop_rules_.end() || it->second.every == 0) return DROP_NONE;
+  if (random_below(it->second.every) != 0) return DROP_NONE;
+  if (it->second.remaining > 0 && --it->second.remaining == 0) drop_rules_.erase(it);
+  drops_++;
+  return (DropPoint)(DROP_BEFORE + random_below(3));
 }
 
 // ---- admin socket ---------------------------------------------------------

@@ -21,13 +21,14 @@
 #include "service/conn.h"
 #include "service/login.h"
 #include "service/registry.h"
+#include "service/relay.h"
 
 struct ServiceOptions {
   std::string listen_host = "127.0.0.1";
   uint16_t listen_port = 0;
   std::string data_dir;
   uint32_t ping_s = 300;               // login item 5
-  uint32_t batch_units = 0;            // login item 6, 20 ms units
+  uint32_t batch_units = 0;            // login item 6, 20 ms units (README: why 0)
   uint32_t records_per_bundle = 32;    // login item 7
   uint32_t expiry_s = 2592000;         // login item 13
   uint32_t ka_idle = 60, ka_interval = 10, ka_count = 6;
@@ -55,6 +56,20 @@ struct LoginRule {
   bool redirect_ticket;  // issue a ticket for the redirect host
 };
 
+// Where a connection is dropped around a frame it sent, for tests that
+// must survive a network that breaks at any moment.
+enum DropPoint : uint8_t {
+  DROP_NONE,
+  DROP_BEFORE,      // the frame is lost
+  DROP_UNANSWERED,  // handled, never answered
+  DROP_ANSWERED,    // handled and answered
+};
+
+struct DropRule {
+  uint32_t every;      // one frame in `every` (on average) is the last
+  uint32_t remaining;  // drops still to make; 0: until cleared
+};
+
 // One finished login attempt, kept for the admin channel's "logins".
 struct LoginRecord {
   uint32_t conn_id;
@@ -69,7 +84,7 @@ struct LoginRecord {
 
 class Server {
  public:
-  Server() = default;
+  Server() : relay_(this) {}
   ~Server();
   Server(const Server &) = delete;
   Server &operator=(const Server &) = delete;
@@ -84,6 +99,7 @@ class Server {
   // ---- used by the protocol and the admin channel ----
   const ServiceOptions &options() const { return opts_; }
   Registry &registry() { return registry_; }
+  Relay &relay() { return relay_; }
   uint64_t now_ms() const { return now_ms_; }
 
   // Queues a frame and writes what the socket takes; a client that lets
@@ -100,6 +116,9 @@ class Server {
   void set_online(Conn *c);
   // Live connections of `uid` (0: all), or the one with `conn_id`.
   std::vector<Conn *> select(uint32_t uid, uint32_t conn_id, bool online_only);
+  // The logged-in connections of `uid`, oldest first (a copy: sending may
+  // close one).
+  std::vector<Conn *> online(uint32_t uid) const;
   size_t connection_count() const { return conn_count_; }
   size_t online_count() const;
 
@@ -107,6 +126,10 @@ class Server {
   bool take_rule(uint32_t uid, LoginRule *out);
   std::vector<LoginRule> &rules() { return rules_; }
   std::map<uint32_t, uint32_t> &pacing() { return pacing_; }  // uid (0: all) -> ms
+  std::map<uint32_t, DropRule> &drop_rules() { return drop_rules_; }  // uid (0: all)
+  // Whether and where to drop `c` around the frame it just sent.
+  DropPoint drop_point(const Conn *c);
+  uint64_t drops() const { return drops_; }
 
   void record_login(const Conn *c, uint8_t answer);
   const std::deque<LoginRecord> &logins() const { return logins_; }
@@ -114,11 +137,11 @@ class Server {
 
   // Last bundle sequence received from one device, for login item 15.
   bool last_sequence(uint32_t uid, uint32_t installation, uint16_t *seq) const;
-  void set_last_sequence(uint32_t uid, uint32_t installation, uint16_t seq);
 
  private:
   ServiceOptions opts_;
   Registry registry_;
+  Relay relay_;
   SSL_CTX *ctx_ = nullptr;
   int epoll_fd_ = -1;
   int listen_fd_ = -1;
@@ -148,7 +171,8 @@ class Server {
   std::map<uint32_t, uint32_t> pacing_;
   std::deque<LoginRecord> logins_;
   uint64_t login_total_ = 0;
-  std::map<std::pair<uint32_t, uint32_t>, uint16_t> sequences_;
+  std::map<uint32_t, DropRule> drop_rules_;
+  uint64_t drops_ = 0;
 
   uint8_t scratch_[16384];
 
@@ -159,6 +183,7 @@ class Server {
   void serve(Conn *c, uint32_t events);
   void update_events(Conn *c);
   void close_conn(Conn *c, bool graceful, const char *why);
+  void leave_user_map(Conn *c);
   void sweep();
   void accept_admin();
   void serve_admin(int fd, uint32_t events);

@@ -5,6 +5,7 @@
 
 #include "core/tlv.h"
 #include "service/login.h"
+#include "service/records.h"
 #include "service/server.h"
 #include "util/logs.h"
 #include "util/time.h"
@@ -72,7 +73,7 @@ static int apply_rule(Server *s, Conn *c, const TokenRecord &t, const LoginRule 
   return -1;
 }
 
-static int grant(Server *s, Conn *c, const TokenRecord &t, LoginVia via) {
+static int grant(Server *s, Conn *c, const TokenRecord &t, LoginVia via, uint32_t ack_owed) {
   const ServiceOptions &o = s->options();
   LoginGrant g{};
   // A challenge login gets a ticket for the host the client asked for, so
@@ -101,12 +102,17 @@ static int grant(Server *s, Conn *c, const TokenRecord &t, LoginVia via) {
   int n = login_write_response(body, sizeof body, g);
   if (n < 0) return refuse(s, c, LOGIN_ONPREMISE_DOWN, "response does not fit");
   c->via = via;
+  c->address = t.address;
+  c->ack_owed = ack_owed;
   s->set_online(c);
   s->record_login(c, LOGIN_OK);
   LOGM(LOG_NET, "conn %u: uid %u online (%s, %u frames%s)", c->id, c->uid,
        via == VIA_TICKET ? "ticket" : "challenge", c->login_frames,
        c->resumed ? ", resumed" : "");
-  return s->send(c, FRAME_LOGIN, LOGIN_OK, 0, body, (uint32_t)n);
+  if (s->send(c, FRAME_LOGIN, LOGIN_OK, 0, body, (uint32_t)n) != 0) return -1;
+  // Stored records follow the login answer, before anything live.
+  s->relay().on_login(c, ack_owed);
+  return c->state == CONN_ONLINE ? 0 : -1;
 }
 
 static int send_challenge(Server *s, Conn *c) {
@@ -171,7 +177,7 @@ static int on_first_login(Server *s, Conn *c) {
   LoginRule rule;
   if (s->take_rule(c->uid, &rule)) return apply_rule(s, c, t, rule);
 
-  if (ticket_matches(s, c, r, t)) return grant(s, c, t, VIA_TICKET);
+  if (ticket_matches(s, c, r, t)) return grant(s, c, t, VIA_TICKET, r.ack_owed);
   return send_challenge(s, c);
 }
 
@@ -193,57 +199,64 @@ static int on_challenge_answer(Server *s, Conn *c) {
   if (!login_proof_matches(r, t, c->challenge_time, c->challenge))
     return refuse(s, c, LOGIN_AUTHFAIL_PROOF, "wrong proof");
   c->challenge.clear();
-  return grant(s, c, t, VIA_CHALLENGE);
+  return grant(s, c, t, VIA_CHALLENGE, r.ack_owed);
 }
 
 // ---- logged in ------------------------------------------------------------
 
 // The param of a client bundle or ping echoes the last "A" frame it took.
-static void note_echo(Conn *c, uint32_t param) {
-  if (param != 0) c->acked = param;
+static int take_echo(Server *s, Conn *c) {
+  if (c->frame.param != 0) {
+    c->acked = c->frame.param;
+    s->relay().on_echo(c, c->frame.param);
+  }
+  return c->state == CONN_ONLINE ? 0 : -1;
 }
 
-// Reads the sequence of a client bundle and checks its items; the records
-// themselves are not kept yet.
-static int read_bundle(Conn *c, uint16_t *seq, uint32_t *records) {
-  TlvBuffer t;
-  tlv_init(&t, c->body.data(), c->frame.length);
-  bool has_seq = false;
-  *records = 0;
-  while (t.pos < t.cap) {
-    uint32_t type, n;
-    const uint8_t *v;
-    if (t.get(&type, &n, &v) != 0) return -1;
-    if (type == REC_BUNDLE_SEQ && !has_seq) {
-      *seq = (uint16_t)tlv_uint(v, n, 2);
-      has_seq = true;
-    } else if (type == REC_START) {
-      (*records)++;
-    }
+// Relays what the bundle carries. A bundle that cannot be read (wholly or
+// in part) is acknowledged all the same: refusing it would make the client
+// send the same bytes forever. Only a store failure goes unanswered, so
+// that the client sends the bundle again later.
+static int on_bundle(Server *s, Conn *c, DropPoint drop) {
+  ClientBundle b;
+  bundle_read(c->body.data(), c->frame.length, &b);
+  if (b.malformed)
+    LOGI("conn %u: malformed bundle from uid %u (%u bytes, %zu records read)", c->id, c->uid,
+         c->frame.length, b.records.size());
+  if (s->relay().on_bundle(c, b) != 0) {
+    LOGE("conn %u: bundle of uid %u not kept; left unacknowledged", c->id, c->uid);
+    s->drop(c);
+    return -1;
   }
-  return has_seq ? 0 : -1;
+  if (c->state != CONN_ONLINE) return -1;
+  if (drop == DROP_UNANSWERED) {
+    s->drop(c);
+    return -1;
+  }
+  return s->send(c, FRAME_BUNDLE, 0, c->pacing_ms, nullptr, 0);
 }
 
 static int on_session_frame(Server *s, Conn *c) {
-  note_echo(c, c->frame.param);
-  switch (c->frame.code) {
+  uint8_t code = c->frame.code;
+  DropPoint drop =
+      code == FRAME_BUNDLE || code == FRAME_PING ? s->drop_point(c) : DROP_NONE;
+  if (drop == DROP_BEFORE) {
+    s->drop(c);
+    return -1;
+  }
+  if (take_echo(s, c) != 0) return -1;
+  int rc;
+  switch (code) {
     case FRAME_PING:
-      return s->send(c, FRAME_PING, 0, 0, nullptr, 0);
-    case FRAME_BUNDLE: {
-      uint16_t seq = 0;
-      uint32_t records = 0;
-      // A bundle that cannot be read is still acknowledged: refusing it
-      // would make the client send the same bytes forever.
-      if (read_bundle(c, &seq, &records) == 0) {
-        c->last_bundle_seq = seq;
-        c->has_bundle_seq = true;
-        s->set_last_sequence(c->uid, c->installation, seq);
-      } else {
-        LOGI("conn %u: malformed bundle from uid %u (%u bytes)", c->id, c->uid,
-             c->frame.length);
+      if (drop == DROP_UNANSWERED) {
+        s->drop(c);
+        return -1;
       }
-      return s->send(c, FRAME_BUNDLE, 0, c->pacing_ms, nullptr, 0);
-    }
+      rc = s->send(c, FRAME_PING, 0, 0, nullptr, 0);
+      break;
+    case FRAME_BUNDLE:
+      rc = on_bundle(s, c, drop);
+      break;
     case FRAME_DEBUG:
       LOGI("conn %u: debug report from uid %u: %.*s", c->id, c->uid, (int)c->frame.length,
            (const char *)c->body.data());
@@ -252,6 +265,11 @@ static int on_session_frame(Server *s, Conn *c) {
       s->drop(c);
       return -1;
   }
+  if (rc == 0 && drop == DROP_ANSWERED) {
+    s->drop(c);
+    return -1;
+  }
+  return rc;
 }
 
 int session_on_frame(Server *s, Conn *c) {
@@ -268,7 +286,5 @@ int session_on_frame(Server *s, Conn *c) {
 }
 
 int session_send_data(Server *s, Conn *c, const uint8_t *body, uint32_t len) {
-  uint32_t param = c->next_ack++;
-  if (c->next_ack == 0) c->next_ack = 1;
-  return s->send(c, FRAME_BUNDLE, OP_DATA, param, body, len);
+  return s->send(c, FRAME_BUNDLE, OP_DATA, s->relay().next_param(), body, len);
 }

@@ -72,9 +72,11 @@ enum : uint32_t {
 // The identity items of a first request, in the engine's order.
 void raw_identity_items(TlvBuffer *b, const RawToken &t);
 // The proof items; `platform_first` writes item 8 before them, as a
-// challenge answer does.
+// challenge answer does. `ack_owed` (item 5) is the last data frame param
+// taken on the previous connection.
 void raw_proof_items(TlvBuffer *b, const std::string &proof, uint32_t time_value,
-                     bool platform_first, uint32_t installation = RAW_INSTALLATION);
+                     bool platform_first, uint32_t installation = RAW_INSTALLATION,
+                     uint32_t ack_owed = 0);
 
 // First login frame param: the magic with a build age of 0 weeks.
 enum : uint32_t { RAW_LOGIN_PARAM = 0x5530AA00 };
@@ -88,9 +90,11 @@ struct RawLogin {
 };
 
 // Logs in as `t` on a connected client: with a ticket proof when `ticket`
-// is given, answering a challenge if one comes.
+// is given, answering a challenge if one comes. Devices of one user differ
+// by `installation`.
 RawLogin raw_login(RawClient *c, const RawToken &t, const std::string &app_name = "",
-                   const std::string &ticket = "");
+                   const std::string &ticket = "", uint32_t installation = RAW_INSTALLATION,
+                   uint32_t ack_owed = 0);
 
 // Value of the first item of `type` in a TLV body; empty when absent.
 std::string raw_item(const std::vector<uint8_t> &body, uint32_t type);

@@ -262,12 +262,13 @@ void raw_identity_items(TlvBuffer *b, const RawToken &t) {
 }
 
 void raw_proof_items(TlvBuffer *b, const std::string &proof, uint32_t time_value,
-                     bool platform_first, uint32_t installation) {
+                     bool platform_first, uint32_t installation, uint32_t ack_owed) {
   if (platform_first) b->put_u32(8, RAW_PLATFORM);
   b->put_u32(24, time_value);
   b->put_bytes(11, proof.data(), (uint32_t)proof.size());
   b->put_u32(4, installation);
   b->put_u32(7, 0);
+  if (ack_owed) b->put_u32(5, ack_owed);
   b->put_u32(25, 4);
   b->put_u32(10, 0x50801);
   b->put_u32(20, 2);
@@ -278,7 +279,7 @@ static std::vector<uint8_t> finish(uint8_t *buf, const TlvBuffer &b) {
 }
 
 RawLogin raw_login(RawClient *c, const RawToken &t, const std::string &app_name,
-                   const std::string &ticket) {
+                   const std::string &ticket, uint32_t installation, uint32_t ack_owed) {
   RawLogin out;
   uint8_t buf[1024];
   TlvBuffer b;
@@ -286,7 +287,8 @@ RawLogin raw_login(RawClient *c, const RawToken &t, const std::string &app_name,
   raw_identity_items(&b, t);
   if (!ticket.empty()) {
     uint32_t now = (uint32_t)time(nullptr);
-    raw_proof_items(&b, raw_proof(t, now, ticket, app_name), now, false);
+    raw_proof_items(&b, raw_proof(t, now, ticket, app_name), now, false, installation,
+                    ack_owed);
   }
   if (!c->send_frame(FRAME_LOGIN, 1, RAW_LOGIN_PARAM, finish(buf, b))) return out;
   out.frames = 1;
@@ -295,7 +297,8 @@ RawLogin raw_login(RawClient *c, const RawToken &t, const std::string &app_name,
   if (h.op == 5) {
     std::string challenge = raw_item(out.body, 10);
     tlv_init(&b, buf, sizeof buf);
-    raw_proof_items(&b, raw_proof(t, h.param, challenge, app_name), h.param, true);
+    raw_proof_items(&b, raw_proof(t, h.param, challenge, app_name), h.param, true,
+                    installation, ack_owed);
     if (!c->send_frame(FRAME_LOGIN, 1, h.param, finish(buf, b))) return out;
     out.frames = 2;
     if (c->read_frame(&h, &out.body) != 1) return out;

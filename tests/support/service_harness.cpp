@@ -291,3 +291,37 @@ bool ServiceHarness::wait_online(uint32_t uid, size_t count, int timeout_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
+
+bool ServiceHarness::create_group(uint32_t gid, const std::vector<uint32_t> &members) {
+  std::string list;
+  for (uint32_t m : members) list += (list.empty() ? "" : ",") + std::to_string(m);
+  std::string cmd = "group-create gid=" + std::to_string(gid);
+  if (!list.empty()) cmd += " members=" + list;
+  return admin(cmd).compare(0, 2, "ok") == 0;
+}
+
+std::map<std::string, uint64_t> ServiceHarness::stats() {
+  std::map<std::string, uint64_t> out;
+  std::string reply = admin("stats");
+  if (reply.compare(0, 3, "ok ") != 0) return out;
+  std::istringstream words(reply.substr(3));
+  std::string w;
+  while (words >> w) {
+    size_t eq = w.find('=');
+    if (eq != std::string::npos) out[w.substr(0, eq)] = strtoull(w.c_str() + eq + 1, nullptr, 10);
+  }
+  return out;
+}
+
+int64_t ServiceHarness::stored(uint32_t uid) {
+  std::string reply = admin(uid ? "stored uid=" + std::to_string(uid) : std::string("stored"));
+  if (reply.compare(0, 3, "ok ") != 0) return -1;
+  return strtoll(reply.c_str() + 3, nullptr, 10);
+}
+
+bool ServiceHarness::drop_random(uint32_t uid, uint32_t every, uint32_t count) {
+  std::string cmd = "drop-random every=" + std::to_string(every);
+  if (uid) cmd += " uid=" + std::to_string(uid);
+  if (count) cmd += " count=" + std::to_string(count);
+  return admin(cmd) == "ok";
+}

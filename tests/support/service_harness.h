@@ -86,6 +86,18 @@ class ServiceHarness {
   // Waits until `uid` has at least `count` connections online.
   bool wait_online(uint32_t uid, size_t count = 1, int timeout_ms = 5000);
 
+  // Creates group `gid` (or adds to it) with these members.
+  bool create_group(uint32_t gid, const std::vector<uint32_t> &members);
+  // The "stats" counters: connections, online, logins, bundles, duplicates,
+  // records, relayed, stored, delivered, expired, unroutable, reports, drops.
+  std::map<std::string, uint64_t> stats();
+  // Records waiting in the offline store for `uid` (0: everyone); -1 on error.
+  int64_t stored(uint32_t uid = 0);
+  // Drops the connections of `uid` (0: everyone) at random points: after
+  // one in `every` bundles or pings on average, `count` times (0: until
+  // cleared with every=0 or "clear"). See "drop-random" in service/README.md.
+  bool drop_random(uint32_t uid, uint32_t every, uint32_t count = 0);
+
   // Splits an "ok N | k=v ... | k=v ..." reply into one map per entry.
   static std::vector<std::map<std::string, std::string>> parse_list(const std::string &reply);
 
