@@ -106,6 +106,8 @@ class Sqlite3Manager {
   const char *activePath() const { return path; }
   int openResult() const { return open_result; }
   uint64_t nowMs() { return host->db_now_ms(); }
+  uint32_t userUid() { return host->db_uid(); }
+  Paths *dbPaths() { return host->db_paths(); }
 
   // ---- raw statements ----
   // Rows changed by the last statement, or -1.
