@@ -7,6 +7,7 @@
 
 #include "core/params.h"
 #include "service/service_fixture.h"
+#include "util/time.h"
 
 namespace {
 
@@ -475,6 +476,30 @@ TEST_F(RelayTest, ExpiryZeroForAnOfflineUserFailsAtOnce) {
   EXPECT_EQ(svc->stored(572), 0);
 }
 
+TEST_F(RelayTest, StoredRecordsExpire) {
+  Device a(svc, 573), b(svc, 574);
+  a.login();
+  uint64_t expired = svc->stats()["expired"];
+  Out brief = to_uid(96, 574);
+  brief.expiry = 1;
+  ASSERT_TRUE(a.send(1, {brief, to_uid(97, 574)}));
+  EXPECT_EQ(svc->stored(574), 2);
+  // Expiry counts in whole seconds: past it once the second after next begins.
+  uint64_t until = (wall_ms() / 1000 + 2) * 1000;
+  std::this_thread::sleep_for(std::chrono::milliseconds(until - wall_ms()));
+
+  b.login();
+  std::vector<In> got;
+  ASSERT_NE(b.data(&got), 0u);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].p.id, 97u);
+  ASSERT_NE(a.data(&got), 0u);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].p.id, 96u);
+  EXPECT_EQ(got[0].p.status, 132);
+  EXPECT_EQ(svc->stats()["expired"], expired + 1);
+}
+
 TEST_F(RelayTest, DropRandomBreaksConnectionsAsOftenAsTold) {
   Device a(svc, 581);
   ASSERT_TRUE(svc->drop_random(581, 1, 2));  // the next two frames end their connection
@@ -486,7 +511,7 @@ TEST_F(RelayTest, DropRandomBreaksConnectionsAsOftenAsTold) {
   a.login();
   EXPECT_TRUE(a.ping(0));
   EXPECT_FALSE(a.client().wait_closed(100));
-  EXPECT_EQ(svc->stats()["drops"], 2u);
+  EXPECT_EQ(svc->stats()["drops"], 2u);  // the first drops of this suite's service
 }
 
 TEST(RelayRestartTest, StoreAndSequencesSurviveARestart) {

@@ -103,7 +103,10 @@ TEST_F(RuleTest, StalledLoginGetsNoAnswer) {
 TEST_F(RuleTest, BadCommandsAreRefused) {
   for (const char *bad : {"bogus", "answer uid=1", "answer op=0x1FF", "refuse op=0x85",
                           "send op=zz", "redirect host=h port=0", "redirect addr=300.1.1.1",
-                          "pace ms=40000", "revoke serial=1", "conns uid=-1", "stats x"}) {
+                          "pace ms=40000", "revoke serial=1", "conns uid=-1", "stats x",
+                          "group-create", "group-create gid=5 members=1,x", "group-add gid=5",
+                          "group-add gid=999 members=1", "group-remove gid=999 members=1",
+                          "group-delete gid=999", "drop-random uid=1", "stored uid=-2"}) {
     EXPECT_EQ(svc->admin(bad).compare(0, 5, "error"), 0) << bad;
   }
   EXPECT_EQ(svc->admin("stats").compare(0, 3, "ok "), 0);
