@@ -337,6 +337,11 @@ void Relay::pump(uint32_t uid) {
   }
 }
 
+static bool has_address(const StoredRow &row) {
+  const uint8_t *v = nullptr;
+  return tlv_find(row.items.data(), (uint32_t)row.items.size(), REC_ADDRESS, &v) >= 0;
+}
+
 void Relay::send_records(Conn *c, const std::vector<DeliveryRef> &list, bool stored) {
   static uint8_t frame[FRAME_CLIENT_MAX + RELAY_RECORD_SLACK + 64];
   uint64_t now_ms = wall_ms();
@@ -348,6 +353,11 @@ void Relay::send_records(Conn *c, const std::vector<DeliveryRef> &list, bool sto
     uint32_t run_uid = 0;
     for (; i < list.size(); i++) {
       const StoredRow &row = list[i]->row;
+      // A client that cannot resolve a record's peer drops the rest of the
+      // frame, and still acknowledges it: a record without an address
+      // (a report about a uid the client wrote) travels alone.
+      bool alone = !has_address(row);
+      if (alone && !f.records.empty()) break;
       uint32_t age = 0, mark = 0;
       if (stored) {
         age = now_ms > row.received_ms ? (uint32_t)((now_ms - row.received_ms) / 1000) : 0;
@@ -362,6 +372,10 @@ void Relay::send_records(Conn *c, const std::vector<DeliveryRef> &list, bool sto
       if (!f.records.empty()) t.cap = std::max<uint32_t>(RELAY_FRAME_BODY_MAX, t.pos);
       if (relay_write(&t, row.flags, row.items, stored, age, mark) != 0) break;
       f.records.push_back(list[i]);
+      if (alone) {
+        i++;
+        break;
+      }
     }
     if (f.records.empty()) {
       LOGE("conn %u: record of %zu bytes does not fit a data frame", c->id,

@@ -283,9 +283,16 @@ TEST_F(RelayTest, UnroutableRecordsAreReportedToTheSender) {
       {34, 145, 505, "u505"},  // not a member
       {35, 131, 505, "u505"},  // no destination at all
   };
+  // A report naming only a uid comes in a frame of its own: a client that
+  // cannot resolve it drops the rest of the frame.
+  std::vector<std::vector<In>> frames;
   std::vector<In> got;
-  ASSERT_NE(a.data(&got), 0u);
-  ASSERT_EQ(got.size(), 5u);  // none for the system record
+  while (a.data(&got, 300) != 0) frames.push_back(got);
+  ASSERT_EQ(frames.size(), 2u);
+  ASSERT_EQ(frames[0].size(), 1u);
+  ASSERT_EQ(frames[1].size(), 4u);  // none for the system record
+  got = frames[0];
+  got.insert(got.end(), frames[1].begin(), frames[1].end());
   for (size_t i = 0; i < 5; i++) {
     SCOPED_TRACE(cases[i].id);
     EXPECT_TRUE(got[i].is_status);
