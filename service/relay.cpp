@@ -333,7 +333,11 @@ void Relay::pump(uint32_t uid) {
     if (end) drains_.erase(it);  // from now on records for the user go out live
     expire(expired);
     send_records(c, batch, true);
-    if (end || c->state != CONN_ONLINE) return;
+    if (c->state != CONN_ONLINE) {
+      later_.insert(uid);  // what it did not get goes to another device
+      return;
+    }
+    if (end) return;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -96,6 +97,8 @@ std::string raw_proof(const RawToken &t, uint32_t time_value, const std::string 
 // ---- connection -----------------------------------------------------------
 
 RawClient::RawClient(const std::string &ca_file) {
+  // A write to a connection the service dropped is an error, not a signal.
+  signal(SIGPIPE, SIG_IGN);
   ctx_ = SSL_CTX_new(TLS_client_method());
   SSL_CTX_load_verify_locations(ctx_, ca_file.c_str(), nullptr);
   SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
