@@ -46,7 +46,7 @@ struct MessageParams {
   uint32_t thumbnail_len;
   const uint8_t *thumbnail;
   const char *filepath;
-  INotify *listener;  // per-message listener override (public facade)
+  void *listener;     // the public facade's per-message listener (never an INotify)
   uint32_t envelope_len;
   const uint8_t *envelope;
   PeerEntry *peer;

@@ -24,7 +24,7 @@ struct Delivered {
   uint32_t agesent;
   uint8_t origin;
   uint32_t session;
-  INotify *listener;
+  void *listener;
   std::string peer;
   std::string text;
 };
