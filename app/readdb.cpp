@@ -463,15 +463,14 @@ static int read_using_sql(ReadContext *c, const std::string &sql, const std::vec
   }
   c->db->deleteSenderless();
   c->now = c->db->nowMs();
-  sqlite3_stmt *st = nullptr;
-  if (sqlite3_prepare_v2(c->db->handle(), sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+  sqlite3_stmt *st = c->db->checkout(sql.c_str());
+  if (st == nullptr) {
     LOGD("SQL error: %s", sql.c_str());
-    sqlite3_finalize(st);
     return -1;
   }
   if (db_bind(st, args.data(), args.size()) != SQLITE_OK) {
     LOGD("SQL error: %s", sql.c_str());
-    sqlite3_finalize(st);
+    c->db->checkin(st);
     return -1;
   }
   Row rows[2];
@@ -492,7 +491,7 @@ static int read_using_sql(ReadContext *c, const std::string &sql, const std::vec
   if (rc == SQLITE_ERROR || (rc & 0xFF) == SQLITE_IOERR)
     LOGE("Unable to read database. Make sure that your disk is not full (%s)",
          sqlite3_errmsg(c->db->handle()));
-  sqlite3_finalize(st);
+  c->db->checkin(st);
 
   bool short_page = expected > 0 && read < expected;
   if (c->session && !stopped && short_page) c->session->end_reached = true;
@@ -745,15 +744,15 @@ static int count_for(ZalvioDB *db, uint32_t gid, const char *peer, uint64_t tid,
       sql += " and status=?";
       args.push_back(db_int(selector));
   }
-  sqlite3_stmt *st = nullptr;
-  if (sqlite3_prepare_v2(db->handle(), sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+  sqlite3_stmt *st = db->checkout(sql.c_str());
+  if (st == nullptr) {
     LOGD("SQL error: %s", sql.c_str());
     return -1;
   }
   int rv = -1;
   if (db_bind(st, args.data(), args.size()) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
     rv = sqlite3_column_int(st, 0);
-  sqlite3_finalize(st);
+  db->checkin(st);
   return rv;
 }
 

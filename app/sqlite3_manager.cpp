@@ -15,6 +15,7 @@
 
 #include "core/notify.h"
 #include "util/logs.h"
+#include "util/mutex.h"
 
 enum { DB_UID_TEXT = 16 };
 
@@ -112,6 +113,7 @@ Sqlite3Manager::Sqlite3Manager(DbHost *h) : host(h) {}
 Sqlite3Manager::~Sqlite3Manager() { closeDB(); }
 
 void Sqlite3Manager::closeDB() {
+  dropStatements();
   if (db) {
     refreshPlannerStats();
     sqlite3_close(db);
@@ -129,12 +131,73 @@ void Sqlite3Manager::refreshPlannerStats() {
   if (db) sqlite3_exec(db, "pragma analysis_limit=400; pragma optimize", nullptr, nullptr, nullptr);
 }
 
+// ---- statement cache -----------------------------------------------------
+
+sqlite3_stmt *Sqlite3Manager::checkout(const char *sql) {
+  if (db == nullptr || sql == nullptr) return nullptr;
+  {
+    MutexGuard g(&statements_lock);
+    for (StatementSlot &slot : statements) {
+      if (slot.st && strcmp(slot.sql, sql) == 0) {
+        sqlite3_stmt *st = slot.st;
+        slot.st = nullptr;
+        return st;
+      }
+    }
+  }
+  sqlite3_stmt *st = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(st);
+    return nullptr;
+  }
+  return st;
+}
+
+void Sqlite3Manager::checkin(sqlite3_stmt *st) {
+  if (st == nullptr) return;
+  sqlite3_reset(st);
+  sqlite3_clear_bindings(st);
+  const char *sql = sqlite3_sql(st);
+  MutexGuard g(&statements_lock);
+  StatementSlot *free_slot = nullptr;
+  for (StatementSlot &slot : statements) {
+    if (slot.sql && slot.st == nullptr && strcmp(slot.sql, sql) == 0) {
+      slot.st = st;
+      return;
+    }
+    if (free_slot == nullptr && slot.sql == nullptr) free_slot = &slot;
+  }
+  StatementSlot *slot = free_slot;
+  if (slot == nullptr) {
+    slot = &statements[next_victim++ % DB_STATEMENT_CACHE];
+    sqlite3_finalize(slot->st);
+    free(slot->sql);
+  }
+  slot->sql = strdup(sql);
+  slot->st = slot->sql ? st : nullptr;
+  if (slot->sql == nullptr) sqlite3_finalize(st);
+}
+
+void Sqlite3Manager::dropStatements() {
+  MutexGuard g(&statements_lock);
+  for (StatementSlot &slot : statements) {
+    sqlite3_finalize(slot.st);
+    free(slot.sql);
+    slot = {nullptr, nullptr};
+  }
+}
+
 // WAL: one append per commit instead of several flushes, and readers do not
 // block the writer. Also the first statement that reads the file, so a file
 // that is not a database fails here.
 static int configure_journal(sqlite3 *conn) {
   if (sqlite3_exec(conn, "pragma journal_mode=WAL", nullptr, nullptr, nullptr) != SQLITE_OK)
     return -1;
+  // With the default 2 MiB, one page of a conversation in a large file
+  // pushes the inner pages of the table and its indexes out of the cache,
+  // and every row then costs several reads from the file. The cache grows
+  // only as pages are used.
+  sqlite3_exec(conn, "pragma cache_size=-8192", nullptr, nullptr, nullptr);
   if (sqlite3_exec(conn, "pragma synchronous=NORMAL", nullptr, nullptr, nullptr) != SQLITE_OK)
     return -1;
   return 0;
@@ -297,8 +360,8 @@ int Sqlite3Manager::getBlobValue(const char *sql, const char *param, int column,
 
 int Sqlite3Manager::execArgs(const char *sql, const DbArg *args, size_t n) {
   if (db == nullptr) return -1;
-  sqlite3_stmt *st = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+  sqlite3_stmt *st = checkout(sql);
+  if (st == nullptr) {
     LOGE("SQL Error: %s", sql);
     return -1;
   }
@@ -306,14 +369,14 @@ int Sqlite3Manager::execArgs(const char *sql, const DbArg *args, size_t n) {
   if (rc == SQLITE_OK) rc = sqlite3_step(st);
   int rv = rc == SQLITE_DONE || rc == SQLITE_ROW ? sqlite3_changes(db) : -1;
   if (rv < 0) LOGE("SQL Error: %s (%s)", sql, sqlite3_errstr(rc));
-  sqlite3_finalize(st);
+  checkin(st);
   return rv;
 }
 
 int Sqlite3Manager::queryInt64(const char *sql, DbArgs args, int column, int64_t *out) {
   if (db == nullptr) return -1;
-  sqlite3_stmt *st = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+  sqlite3_stmt *st = checkout(sql);
+  if (st == nullptr) {
     LOGD("SQL error: %s", sql);
     return -1;
   }
@@ -326,7 +389,7 @@ int Sqlite3Manager::queryInt64(const char *sql, DbArgs args, int column, int64_t
   } else if (rc == SQLITE_DONE) {
     rv = 0;
   }
-  sqlite3_finalize(st);
+  checkin(st);
   return rv;
 }
 
@@ -334,8 +397,8 @@ int Sqlite3Manager::queryText(const char *sql, DbArgs args, int column, char *bu
                               size_t size) {
   if (buffer && size > 0) buffer[0] = 0;
   if (db == nullptr) return -1;
-  sqlite3_stmt *st = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+  sqlite3_stmt *st = checkout(sql);
+  if (st == nullptr) {
     LOGD("SQL error: %s", sql);
     return -1;
   }
@@ -349,7 +412,7 @@ int Sqlite3Manager::queryText(const char *sql, DbArgs args, int column, char *bu
   } else if (rc == SQLITE_DONE) {
     rv = 0;
   }
-  sqlite3_finalize(st);
+  checkin(st);
   return rv;
 }
 

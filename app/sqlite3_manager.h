@@ -19,6 +19,7 @@
 // bound as a 64-bit integer (two's complement).
 #pragma once
 
+#include <pthread.h>
 #include <sqlite3.h>
 
 #include <cstddef>
@@ -45,6 +46,7 @@ enum : int {
   DB_FILE_MODE = 0600,
   DB_RESTORE_UID_MISMATCH = -2,
   DB_SAME_FILE = -3,
+  DB_STATEMENT_CACHE = 24,
 };
 
 // One bound parameter of a statement.
@@ -155,6 +157,13 @@ class Sqlite3Manager {
   // they are current); runs after the startup sweep and at close.
   void refreshPlannerStats();
 
+  // Prepared statements are kept for reuse: preparing costs more than
+  // running most of the store's statements. A statement checked out is the
+  // caller's alone until it is handed back (reset, bindings cleared), so
+  // threads never share one. Null on a prepare error (not logged).
+  sqlite3_stmt *checkout(const char *sql);
+  void checkin(sqlite3_stmt *st);
+
  protected:
   // Hooks of the derived store: the schema pass, and the sweep that runs
   // after every open and successful restore.
@@ -169,4 +178,13 @@ class Sqlite3Manager {
 
  private:
   void closeDB();
+  void dropStatements();
+
+  struct StatementSlot {
+    char *sql;          // owned
+    sqlite3_stmt *st;   // null while checked out or empty
+  };
+  StatementSlot statements[DB_STATEMENT_CACHE] = {};
+  unsigned next_victim = 0;
+  pthread_mutex_t statements_lock = PTHREAD_MUTEX_INITIALIZER;
 };

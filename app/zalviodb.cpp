@@ -725,12 +725,25 @@ int ZalvioDB::deleteMessages(int channel, int type, const char *peer, uint32_t g
   return rv;
 }
 
+// Both sweeps run before every page a read session delivers. Nearly always
+// there is nothing to delete, and looking first costs a read where the
+// delete would cost a write transaction.
 int ZalvioDB::deleteRetained() {
+  uint64_t now = nowMs();
+  int64_t due = 0;
+  if (queryInt64("select 1 from messages where rts > 0 and rts < ? and status!=? limit 1",
+                 {db_u64(now), db_int(MSG_STATUS_OUTBOX)}, 0, &due) == 0)
+    return 0;
   return execArgs("delete from messages where rts > 0 and status!=? and rts < ?",
-                  {db_int(MSG_STATUS_OUTBOX), db_u64(nowMs())});
+                  {db_int(MSG_STATUS_OUTBOX), db_u64(now)});
 }
 
 int ZalvioDB::deleteSenderless() {
+  int64_t found = 0;
+  if (queryInt64("select 1 from messages where gid=0 and sender='' and (status=? or status=?) "
+                 "limit 1",
+                 {db_int(MSG_STATUS_UNREAD), db_int(MSG_STATUS_RECEIVED_READ)}, 0, &found) == 0)
+    return 0;
   return execArgs("delete from messages where gid=0 and sender='' and (status=? or status=?);",
                   {db_int(MSG_STATUS_UNREAD), db_int(MSG_STATUS_RECEIVED_READ)});
 }

@@ -362,3 +362,38 @@ TEST(Sqlite3Manager, FailedBackupKeepsThePreviousOne) {
   });
   EXPECT_TRUE(ok);
 }
+
+// Kept statements: a second user of the same text while the first holds it
+// gets its own statement; handed back statements carry no bindings or
+// position; the cache survives schema changes and never keeps the file
+// open after the object goes.
+TEST(Sqlite3Manager, StatementCache) {
+  StoreFixture s;
+  const char *sql = "select name from settings where name >= ? order by name";
+  sqlite3_stmt *a = s.db.checkout(sql);
+  sqlite3_stmt *b = s.db.checkout(sql);
+  ASSERT_TRUE(a && b);
+  EXPECT_NE(a, b);
+  db_bind(a, {db_text("m")});
+  ASSERT_EQ(sqlite3_step(a), SQLITE_ROW);
+  s.db.checkin(a);
+  s.db.checkin(b);
+  sqlite3_stmt *c = s.db.checkout(sql);
+  EXPECT_TRUE(c == a || c == b);
+  EXPECT_EQ(sqlite3_stmt_busy(c), 0);
+  EXPECT_EQ(sqlite3_bind_parameter_count(c), 1);
+  EXPECT_EQ(sqlite3_step(c), SQLITE_DONE);  // the earlier binding is gone: null matches nothing
+  s.db.checkin(c);
+  EXPECT_EQ(s.db.checkout("select nonsense from nowhere"), nullptr);
+  // More texts than slots: the oldest make room.
+  for (int i = 0; i < 3 * DB_STATEMENT_CACHE; i++) {
+    int64_t v = 0;
+    EXPECT_EQ(s.db.queryInt64(("select " + std::to_string(i)).c_str(), {}, 0, &v), 1);
+    EXPECT_EQ(v, i);
+  }
+  int64_t n = 0;
+  EXPECT_EQ(s.db.queryInt64("select count(1) from settings", {}, 0, &n), 1);
+  s.db.executeSQL("alter table settings add column extra integer");
+  EXPECT_EQ(s.db.queryInt64("select count(1) from settings", {}, 0, &n), 1);
+  EXPECT_GT(n, 0);
+}
