@@ -671,9 +671,15 @@ int read_session_read(ReadSessionList *list, ZalvioDB *db, ReadHost *host, INoti
   if (db == nullptr || !db->isOpen() || target == nullptr) return -1;
   ReadSession *s = acquire(list, id);
   if (s == nullptr) return -1;
+  // One page at a time: a second reader of the session (another thread, or
+  // the listener reading again from inside a delivery) is refused rather
+  // than left waiting on itself.
+  if (pthread_mutex_trylock(&s->read_lock) != 0) {
+    release(list, s);
+    return -1;
+  }
   int rv;
   {
-    MutexGuard g(&s->read_lock);
     db->deleteRetained();
     ReadContext c = {db, READ_MODE_SESSION, s, target, 0, {}, false, 0};
     if (s->flags & READ_SUMMARY) {
@@ -683,6 +689,7 @@ int read_session_read(ReadSessionList *list, ZalvioDB *db, ReadHost *host, INoti
       rv = read_page(s, &c, count);
     }
   }
+  pthread_mutex_unlock(&s->read_lock);
   if (!(s->flags & READ_SUMMARY) && (s->gid || s->peer))
     host->read_receipt_owed(s->gid, s->gid ? nullptr : s->peer);
   release(list, s);

@@ -102,7 +102,7 @@ struct ReadSession {
   // list bookkeeping
   ReadSession *next;
   uint32_t refs;              // lookups in progress, under the list lock
-  pthread_mutex_t read_lock;  // one page at a time
+  pthread_mutex_t read_lock;  // held while a page is read
 };
 
 struct ReadSessionList {
@@ -151,7 +151,7 @@ int read_session_close(ReadSessionList *list, uint32_t id);
 
 // One page of `count` rows (all rows when count <= 0) to `target`; the
 // number of rows delivered, or -1 (no database, unknown session, SQL error,
-// empty include list).
+// empty include list, or a page of this session already being read).
 int read_session_read(ReadSessionList *list, ZalvioDB *db, ReadHost *host, INotify *target,
                       uint32_t id, int count);
 

@@ -612,9 +612,13 @@ TEST(ReadSession, UpgradeAddsReadIndexes) {
 TEST(ReadSession, CloseDuringRead) {
   struct Closer : Collector {
     ReadSessionList *list = nullptr;
+    ZalvioDB *db = nullptr;
+    ReadHost *host = nullptr;
     int on_message(MessageParams *p, const char *peer, const uint8_t *payload,
                    uint32_t len) override {
       if (rows.empty()) {
+        // Reading the same session again from inside its page is refused.
+        EXPECT_EQ(read_session_read(list, db, host, this, p->aux32, 10), -1);
         EXPECT_EQ(read_session_close(list, p->aux32), 0);
       }
       return Collector::on_message(p, peer, payload, len);
@@ -622,6 +626,8 @@ TEST(ReadSession, CloseDuringRead) {
   } closer;
   Reader r;
   closer.list = &r.list;
+  closer.db = &r.db;
+  closer.host = &r.host2;
   for (int i = 0; i < 5; i++) r.add("alice", 0, MSG_STATUS_UNREAD, r.host.now - 100 + i);
   int id = r.open(READ_RECEIPTS, "alice");
   EXPECT_EQ(read_session_read(&r.list, &r.db, &r.host2, &closer, id, 3), 3);
