@@ -1,9 +1,11 @@
 // Reading stored messages back through read sessions, on a file of 200,000
 // messages over 1,000 one-to-one conversations (about 3% unread, the shape
 // /work/shared/peers/sqlite_read.sh uses; run it beside these): the first
-// page of 50 of a conversation, a deep page (the fourth) of 50, the summary
-// of all conversations, and an unread count. Each figure is the time of the
-// read call alone, log lines included (sent to /dev/null).
+// page of 50 of a conversation, a deep page of 50 (the fourth, read after
+// the three before it as a user scrolling back would: its rows are rarely
+// in the page cache), the summary of all conversations, and an unread
+// count. Each figure is the time of the read call alone, log lines
+// included (sent to /dev/null).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <ftw.h>
