@@ -108,13 +108,13 @@ void DBApp::reset_store(uint32_t mask) { reset_database(mask); }
 // disk together, before the acknowledgement leaves.
 void DBApp::batch_begin() {
   if (!db.isOpen() || in_batch_) return;
-  in_batch_ = db.executeSQL("begin") == 0;
+  in_batch_ = db.executeSQL("begin") >= 0;
 }
 
 void DBApp::batch_end() {
   if (!in_batch_) return;
   in_batch_ = false;
-  if (db.executeSQL("commit") != 0) db.executeSQL("rollback");
+  if (db.executeSQL("commit") < 0) db.executeSQL("rollback");
 }
 
 // ---- delivery to the application, deferred under the outbox lock -------------

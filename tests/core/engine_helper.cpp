@@ -45,6 +45,11 @@ std::chrono::steady_clock::time_point StatusRecorder::when(int status, int nth) 
 }
 
 void EngineSetup::configure(CAPI *engine, ServiceHarness &svc, const std::string &token) {
+  // Each engine keeps its files (fingerprint, ...) in the service's
+  // temporary directory, removed with it.
+  static int counter = 0;
+  std::string dir = svc.dir() + "/engine-" + std::to_string(++counter);
+  engine->set_paths(dir.c_str(), nullptr);
   engine->set_server(("127.0.0.1:" + std::to_string(svc.port())).c_str());
   engine->set_trusted_ca(svc.ca_file().c_str());
   engine->set_credentials(token.c_str());
