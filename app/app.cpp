@@ -14,6 +14,7 @@
 
 #include "api/datetime.h"
 #include "api/paths.h"
+#include "api/richmessage.h"
 #include "util/logs.h"
 #include "util/mutex.h"
 #include "util/random.h"
@@ -28,6 +29,7 @@ enum : uint64_t {
 enum : uint16_t {
   CONTROL_UID_OF_ADDRESS = 13,
   CONTROL_IGNORED = 31,
+  CONTROL_MEMBER_RECORD = 41,
 };
 
 static const char kPlainPrefix[][4] = {"doc", "img", "vid", "aud"};
@@ -338,6 +340,12 @@ int DBApp::store_incoming(MessageParams *p, const char *peer, const uint8_t *pay
     if (stored.agesent) stored.agesent = elapsed < stored.agesent ? stored.agesent - (uint32_t)elapsed : 1;
     if (stored.agerecv && (!stored.agesent || stored.agerecv < stored.agesent)) stored.agesent = stored.agerecv;
   }
+  // Someone is looking at the conversation: it is stored as read, and
+  // still delivered as unread.
+  if (stored.status == MSG_STATUS_UNREAD && conversation_open(p->groupid, peer)) {
+    stored.status = MSG_STATUS_RECEIVED_READ;
+    if (stored.ageread && (!stored.agesent || stored.ageread < stored.agesent)) stored.agesent = stored.ageread;
+  }
   stored.saved = 0;
   int r = db.saveMessage(&stored, peer ? peer : "", payload, len);
   p->saved = stored.saved;
@@ -391,6 +399,17 @@ int DBApp::on_message(MessageParams *p, const char *peer, const uint8_t *payload
     fake_status_pending_ = true;
   }
   if (realtime_unread && p->channel == CHANNEL_TRANSIENT && p->refid) return 0;  // a receipt record
+
+  // A rich payload that does not decode is dropped here, with its origin,
+  // status and length in the log.
+  bool outgoing_live = p->origin == ORIGIN_REALTIME && p->status == MSG_STATUS_OUTBOX;
+  if ((p->flags & MSG_FLAG_RICH) && !outgoing_live) {
+    MessageBundle bundle;
+    if (rich_decode(payload, len, &bundle) != 0) {
+      LOGE("rich decode failed: o %u s %u len %d", p->origin, p->status, (int)len);
+      return 0;
+    }
+  }
 
   if (p->origin == ORIGIN_REALTIME) store_incoming(p, peer, payload, len);
 
@@ -448,14 +467,14 @@ int DBApp::on_message_status(MessageParams *p, const char *peer, int last) {
 
 int DBApp::on_system_message(MessageParams *p, const char *peer, const uint8_t *payload,
                              uint32_t len) {
-  (void)payload;
-  (void)len;
   switch (p->type) {
     case CONTROL_UID_OF_ADDRESS:
       set_peer_uid((uint32_t)p->aux64, peer);
       return 0;
     case CONTROL_IGNORED:
       return 0;
+    case CONTROL_MEMBER_RECORD:
+      return db.isOpen() ? group_member_record(&db, this, app_listener, p->when, payload, len) : 0;
     default:
       // Receipts, presence, profiles, deletion and attachments are served
       // by their own modules; this engine has none of them yet.
@@ -466,25 +485,20 @@ int DBApp::on_system_message(MessageParams *p, const char *peer, const uint8_t *
 
 int DBApp::on_user_info(uint32_t who, const char *address, PeerEntry *out) {
   if (!db.isOpen()) return -1;
-  if (who && address) return db.addUser(who, address) > 0 ? 0 : 0;
-  if (who && out) {
-    uint32_t udts = 0;
-    char *found = db.getAddress(who, &udts);
-    if (!found) return -1;
-    // The core copies the address before this buffer is reused.
-    static thread_local char text[RECENT_ADDRESS_MAX];
-    snprintf(text, sizeof text, "%s", found);
-    free(found);
-    out->address = text;
-    return 0;
+  UserInfo info;
+  memset(&info, 0, sizeof info);
+  int r = contact_user_info(&db, this, who, address, &info);
+  if (out) {
+    if (info.uid && !out->uid) out->uid = info.uid;
+    if (info.address) {
+      // The core copies the address before this buffer is reused.
+      static thread_local char text[RECENT_ADDRESS_MAX];
+      snprintf(text, sizeof text, "%s", info.address);
+      out->address = text;
+    }
   }
-  if (address && out) {
-    uint32_t found = 0, udts = 0;
-    if (db.getUid(address, &found, &udts) == 1) out->uid = found;
-    return 0;
-  }
-  if (!who && !address) db.resetUidTimestamps(nullptr);
-  return 0;
+  free(info.address);
+  return r > 0 ? 0 : -1;
 }
 
 int DBApp::on_group_created(GroupEntry *group) {
@@ -663,6 +677,34 @@ int DBApp::db_get_address(uint32_t who, char *out, int cap) {
   return n < cap ? n : -1;
 }
 
+int DBApp::db_set_contact(ContactRecord *contact) {
+  return db.isOpen() && contact ? set_contact(&db, this, contact, app_listener) : -1;
+}
+
+ContactRecord *DBApp::db_get_contact(const char *address, uint32_t gid, int self, int server_profile) {
+  return db.isOpen() ? db.getContact(address, gid, self != 0, server_profile != 0) : nullptr;
+}
+
+int DBApp::db_read_contacts(const char *address, uint32_t gid, int limit, uint32_t flags,
+                            INotify *listener) {
+  if (!db.isOpen()) return -1;
+  return db.readContact(address, gid, limit, flags, listener ? listener : app_listener);
+}
+
+int DBApp::db_clear_profile(const char *address, uint32_t gid, int what) {
+  return db.isOpen() ? db.clearProfile(address, gid, what) : -1;
+}
+
+int DBApp::db_set_contact_flags(const char *address, uint32_t gid, uint32_t set, uint32_t clear) {
+  return db.isOpen() ? db.setContactFlags(address, gid, set, clear) : -1;
+}
+
+int DBApp::db_get_members(uint32_t gid, uint32_t first_id, int limit) {
+  return db.isOpen() ? get_members(&db, this, gid, first_id, limit, app_listener) : -1;
+}
+
+uint32_t DBApp::db_get_group_flags(uint32_t gid) { return db.isOpen() ? db.getGroupFlags(gid) : 0; }
+
 int DBApp::save_value(const char *name, const char *value) {
   if (!db.isOpen() || !name) return -1;
   return value ? db.setKey(name, value) : db.deleteKey(name);
@@ -675,7 +717,23 @@ int DBApp::load_value(const char *name, char **out) {
 
 // ---- what the reader needs --------------------------------------------------------
 
-SessionCounters *DBApp::read_counters(uint32_t, const char *) { return nullptr; }
+static std::string conversation_key(uint32_t gid, const char *peer) {
+  return gid ? "g" + std::to_string(gid) : std::string(peer ? peer : "");
+}
+
+// The map only grows, so a pointer handed out stays valid.
+SessionCounters *DBApp::read_counters(uint32_t gid, const char *peer) {
+  MutexGuard guard(&sessions_.counter_lock);
+  return &counters_[conversation_key(gid, peer)];
+}
+
+bool DBApp::conversation_open(uint32_t gid, const char *peer) {
+  MutexGuard guard(&sessions_.counter_lock);
+  auto it = counters_.find(conversation_key(gid, peer));
+  if (it == counters_.end() || it->second.open == 0) return false;
+  const SessionCounters &c = it->second;
+  return c.receipts == 0 || (c.active > 0 && foreground);
+}
 void DBApp::read_receipt_owed(uint32_t, const char *) {}
 void DBApp::read_presence_reset(const char *) {}
 void DBApp::read_presence_query(const char *) {}

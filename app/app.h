@@ -22,10 +22,12 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "app/contactsdb.h"
 #include "app/readdb.h"
 #include "app/zalviodb.h"
 #include "core/api.h"
@@ -64,7 +66,8 @@ class DBApp : public INotify,
               public CAPI,
               public DbHost,
               public SettingsStore,
-              public ReadHost {
+              public ReadHost,
+              public ContactHost {
  public:
   DBApp(const char *path, uint32_t queue_size);
   ~DBApp() override;
@@ -123,6 +126,14 @@ class DBApp : public INotify,
   int db_count_pending_messages() override;
   uint32_t db_get_uid(const char *address) override;
   int db_get_address(uint32_t uid, char *out, int cap) override;
+  int db_set_contact(ContactRecord *contact) override;
+  ContactRecord *db_get_contact(const char *address, uint32_t gid, int self, int server_profile) override;
+  int db_read_contacts(const char *address, uint32_t gid, int limit, uint32_t flags,
+                       INotify *listener) override;
+  int db_clear_profile(const char *address, uint32_t gid, int what) override;
+  int db_set_contact_flags(const char *address, uint32_t gid, uint32_t set, uint32_t clear) override;
+  int db_get_members(uint32_t gid, uint32_t first_id, int limit) override;
+  uint32_t db_get_group_flags(uint32_t gid) override;
   int save_value(const char *name, const char *value) override;
   int fill_date(uint64_t ms, DateFields *out) override;
   int load_value(const char *name, char **out) override;
@@ -153,6 +164,23 @@ class DBApp : public INotify,
   bool read_sync_enabled() override;
   int read_send_control(MessageParams *p, const char *peer, const uint8_t *payload,
                         uint32_t len) override;
+
+  // ---- ContactHost ----
+  uint32_t contact_uid() override { return get_effective_uid(); }
+  uint32_t contact_server_uid() override { return get_server_uid(); }
+  const char *contact_address() override { return login.own_address[0] ? login.own_address : nullptr; }
+  bool contact_auto_sync() override { return contact_autosync_ != 0; }
+  int contact_send_control(uint16_t type, const char *peer, uint32_t gid, const uint8_t *payload,
+                           uint32_t len) override {
+    return send_control(type, 0, peer, gid, payload, len) == SEND_OK ? 0 : -1;
+  }
+  void contact_sync_start(bool) override {}
+  void contact_profile_sent(uint32_t) override {}
+  void contact_peer_flags(const char *, uint32_t, uint32_t) override {}
+  void contact_blocking_notice(const char *, uint32_t, uint32_t) override {}
+  void contact_presence_reset(const char *) override {}
+  void contact_group_flags(uint32_t, uint32_t, uint32_t) override {}
+  void contact_group_refresh(uint32_t) override {}
 
   // ---- the flow ----
   int resend_pending();
@@ -219,6 +247,11 @@ class DBApp : public INotify,
   uint64_t online_since_ms_ = 0;
   bool in_batch_ = false;
   ReadSessionList sessions_;
+  // Session counters per conversation ("g<gid>" or the peer's address).
+  std::map<std::string, SessionCounters> counters_;
+  // Whether a read session shows this conversation now, so an arriving
+  // unread message is stored as read.
+  bool conversation_open(uint32_t gid, const char *peer);
 };
 
 extern "C" {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/token_helper.h"
+#include "support/token_helper.h"
 #include "support/capture.h"
 #include "util/time.h"
 

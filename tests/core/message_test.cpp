@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/api.h"
-#include "core/token_helper.h"
+#include "support/token_helper.h"
 #include "support/capture.h"
 #include "util/time.h"
 

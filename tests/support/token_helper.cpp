@@ -1,4 +1,4 @@
-#include "core/token_helper.h"
+#include "support/token_helper.h"
 
 #include <cstdio>
 
