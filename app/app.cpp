@@ -251,6 +251,34 @@ int DBApp::save_local_message(MessageParams *p, const char *peer, const uint8_t 
   return r;
 }
 
+static bool has_text(const char *s) { return s && *s; }
+
+// The message object's send. Until attachments join the flow, the two forms
+// that need none are sent: a raw body as given, and a bundle holding
+// nothing but text as a plain message. A bundle with a title, a file, a
+// link, a thumbnail or a location is refused rather than sent without them.
+int DBApp::send_rich_message(MessageParams *p, const char *peer, MessageBundle *b) {
+  if (!p || !b) return -1;
+  if (p->groupid) peer = nullptr;
+  p->when = wall_ms();
+  if (p->flags & MSG_FLAG_LOCAL_ONLY) {
+    if (!p->status) p->status = MSG_STATUS_CUSTOM1;
+  } else {
+    p->origin = 0;
+    p->status = MSG_STATUS_OUTBOX;
+    p->thumbnail = nullptr;
+    p->thumbnail_len = 0;
+    p->filepath = nullptr;
+  }
+  if (b->data && b->datalen) return message(p, peer, b->data, b->datalen);
+  if (has_text(b->title) || has_text(b->subtitle) || has_text(b->footer) ||
+      has_text(b->filepath) || has_text(b->fileurl) || b->thumbnail_len ||
+      rich_location_valid(b->lat, b->lon))
+    return -1;
+  if (!has_text(b->message)) return SEND_BAD_ARGS;
+  return message(p, peer, (const uint8_t *)b->message, (uint32_t)strlen(b->message));
+}
+
 uint32_t DBApp::random_id() { return db.isOpen() ? db.newMessageId() : CAPI::random_id(); }
 
 // Sends the outbox, oldest first. A refused row is marked failed and the
@@ -261,7 +289,7 @@ int DBApp::resend_pending() {
   outbox_started_ = true;
   db.expireOutbox();
   outbox_stopped_ = false;
-  int n = read_pending(&db, this);
+  int n = read_pending(&db, this, &resend_cursor_);
   // Everything pending is now with the core (or was marked failed), unless
   // the core stopped taking messages half way.
   if (!outbox_stopped_) outbox_pending_ = 0;
@@ -302,6 +330,14 @@ int DBApp::resend_one(MessageParams *p, const char *peer, const uint8_t *payload
   notify_send();
   outbox_stopped_ = true;
   return -1;  // 155, 157, 158: stop here, the rest waits for the next turn
+}
+
+// Rows went back into the outbox behind the resend's position: read it
+// from the start again (what the core already holds is skipped).
+void DBApp::restart_outbox() {
+  OutboxGuard lock(this);
+  resend_cursor_ = PendingCursor{};
+  outbox_pending_ = 1;
 }
 
 int DBApp::send_control(uint16_t type, uint32_t to_uid, const char *peer, uint32_t gid,
@@ -588,21 +624,21 @@ int DBApp::db_backup_restore(const char *path, int backup) {
 int DBApp::db_resend_failed(uint64_t id) {
   if (!db.isOpen()) return -1;
   if (db.resetFailedStatus(id) != 1) return -1;
-  outbox_pending_ = 1;
+  restart_outbox();
   return resend_pending();
 }
 
 int DBApp::db_resend_recent(const char *peer, uint64_t id) {
   if (!db.isOpen()) return -1;
   if (db.set_status_pending_all_forced(peer, id, 32) < 0) return -1;
-  outbox_pending_ = 1;
+  restart_outbox();
   return resend_pending();
 }
 
 int DBApp::db_change_message_flags(uint64_t id, uint64_t flags) {
   if (!db.isOpen()) return -1;
   if (db.setMessageFlags(id, flags, MSG_FLAG_ECHO_ONLY) != 1) return -1;
-  outbox_pending_ = 1;
+  restart_outbox();
   return resend_pending();
 }
 

@@ -96,6 +96,7 @@ class DBApp : public INotify,
   int message(MessageParams *p, const char *peer, const uint8_t *payload, uint32_t len) override;
   int save_local_message(MessageParams *p, const char *peer, const uint8_t *payload,
                          uint32_t len) override;
+  int send_rich_message(MessageParams *p, const char *peer, MessageBundle *bundle) override;
   uint32_t random_id() override;
   int open_database(const char *path) override;
   int reset_database(uint32_t mask) override;
@@ -184,6 +185,7 @@ class DBApp : public INotify,
 
   // ---- the flow ----
   int resend_pending();
+  void restart_outbox();
   int send_control(uint16_t type, uint32_t uid, const char *peer, uint32_t gid,
                    const uint8_t *payload, uint32_t len);
   // A file name for an attachment of `file_type` (1 image, 2 video, 3 audio,
@@ -229,6 +231,7 @@ class DBApp : public INotify,
   bool outbox_started_ = false;
   bool outbox_stopped_ = false;
   std::unordered_set<uint64_t> in_core_;  // sent in this run, no report yet
+  PendingCursor resend_cursor_ = {};      // where the outbox resend got to
   int outbox_pending_ = 0;
   uint32_t housekeeping_ = 0;
   uint64_t last_unread_ms_ = 0;
