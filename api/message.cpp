@@ -26,6 +26,9 @@ ZalvioMessageImpl::ZalvioMessageImpl(const MessageParams *p, const MessageBundle
                                      const char *from) {
   reset_content();
   load_params(p, from);
+  // The summary query hands each conversation's unread count over in the
+  // channel field, which the message has no place for otherwise.
+  if (p->origin == ORIGIN_SUMMARY_READ) unread_ = p->channel;
   MessageBundle none;
   if (!bundle) {
     memset(&none, 0, sizeof none);
@@ -225,5 +228,8 @@ ZalvioMessage *ZalvioMessageImpl::copy() {
   m->file.thumbnailLength = m->file.thumbnail ? file.thumbnailLength : 0;
   m->latitude = latitude;
   m->longitude = longitude;
+  m->unread_ = unread_;
   return m;
 }
+
+int ZalvioMessageImpl::getUnreadCount() { return (int)unread_; }

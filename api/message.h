@@ -56,6 +56,7 @@ class ZalvioMessageImpl : public MessagePropImpl {
   int canDeleteForEveryone() override;
   void release() override;
   ZalvioMessage *copy() override;
+  int getUnreadCount() override;
 
   // Marks a message lent to a callback: release() leaves it alone.
   void set_borrowed() { borrowed_ = true; }
@@ -67,4 +68,5 @@ class ZalvioMessageImpl : public MessagePropImpl {
   const uint8_t *copy_bytes(const void *bytes, uint32_t length);
 
   bool borrowed_ = false;
+  uint32_t unread_ = 0;  // a summary row's unread count
 };

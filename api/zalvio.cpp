@@ -15,6 +15,7 @@
 #include "api/presence.h"
 #include "api/richmessage.h"
 #include "app/app.h"
+#include "core/openssl.h"
 #include "http/utf8.h"
 #include "util/logs.h"
 
@@ -437,6 +438,16 @@ ZalvioMessage *CZalvio::newMessageProperties(uint32_t groupid) {
 }
 ZalvioPresence *CZalvio::newPresence(const char *peer) { return newPresence(peer, 0u); }
 ZalvioPresence *CZalvio::newPresence(uint32_t groupid) { return newPresence(nullptr, groupid); }
+
+int CZalvio::setServer(const char *hostPort) {
+  return empty_text(hostPort) ? -1 : engine_->set_server(hostPort);
+}
+
+// The trust store belongs to the process's TLS client context, which the
+// engine's connection and the HTTP client share.
+int CZalvio::addTrustedCA(const char *pemFile) {
+  return empty_text(pemFile) ? -1 : ssl_add_trusted_ca(pemFile);
+}
 
 // ---- end-to-end settings -----------------------------------------------
 

@@ -257,6 +257,8 @@ class CZalvio : public CZalvioNotify, public Zalvio {
   ZalvioMessage *newMessageProperties(uint32_t groupid) override;
   ZalvioPresence *newPresence(const char *peer) override;
   ZalvioPresence *newPresence(uint32_t groupid) override;
+  int setServer(const char *hostPort) override;
+  int addTrustedCA(const char *pemFile) override;
 
   IZalvio *engine() const { return engine_; }
 

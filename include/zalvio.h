@@ -244,6 +244,14 @@ class Zalvio {
   virtual ZalvioMessage *newMessageProperties(uint32_t groupid) = 0;
   virtual ZalvioPresence *newPresence(const char *peer) = 0;
   virtual ZalvioPresence *newPresence(uint32_t groupid) = 0;
+
+  // For applications that talk to a service of their own (set both before
+  // start). The messaging server as "host" or "host:port"; -1 for a null,
+  // empty or malformed text.
+  virtual int setServer(const char *hostPort) = 0;
+  // Trusts the CA certificates of a PEM file, besides the system's, when
+  // checking the server's certificate; -1 when the file cannot be read.
+  virtual int addTrustedCA(const char *pemFile) = 0;
 };
 
 extern "C" {

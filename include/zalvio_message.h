@@ -223,4 +223,7 @@ class ZalvioMessage : public ZalvioMessageProperties {
   // A full copy that you own (id, fields and content), e.g. to keep a
   // message received in a callback.
   virtual ZalvioMessage *copy() = 0;
+  // In a row of the conversation summary (isSummary), the number of unread
+  // messages in that conversation; 0 in any other message.
+  virtual int getUnreadCount() = 0;
 };
