@@ -21,7 +21,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -93,7 +92,8 @@ static const char USAGE[] =
     "  1  the message failed (refused by the library or the service)\n"
     "  2  bad command line\n"
     "  3  the service cannot be reached (wrong address, not running, certificate not trusted)\n"
-    "  4  the access token was refused (malformed, unknown or revoked)\n"
+    "  4  the access token was refused (malformed, unknown or revoked), or this user\n"
+    "     was signed out because it signed in on another device\n"
     "  5  unknown peer: the service has no user with that address\n"
     "  6  timed out (the service did not take or deliver the message in time,\n"
     "     or listen --count saw fewer messages)\n"
@@ -115,8 +115,8 @@ static void set_stdout_aside(int, char **, char **) {
 // Runs before the initialisers of the shared libraries (the executable's
 // preinit array comes first), so even the library's load line misses the
 // client's output.
-__attribute__((section(".preinit_array"), used)) static void (*const g_preinit)(int, char **,
-                                                                               char **) =
+typedef void (*PreinitFunction)(int, char **, char **);
+__attribute__((section(".preinit_array"), used)) static const PreinitFunction g_preinit =
     set_stdout_aside;
 
 static FILE *g_out = nullptr;
@@ -215,18 +215,24 @@ static std::string body(ZalvioMessage &m) {
 
 static bool failed_status(int status) { return (status & ZALVIO_STATUS_FAILED_BIT) != 0; }
 
+static const struct {
+  int status;
+  const char *name;
+} STATUS_NAMES[] = {
+    {ZALVIO_STATUS_OUTBOX, "waiting to be sent"},
+    {ZALVIO_STATUS_SENT, "sent"},
+    {ZALVIO_STATUS_DELIVERED, "delivered"},
+    {ZALVIO_STATUS_READ, "read"},
+    {ZALVIO_STATUS_UNREAD, "unread"},
+    {ZALVIO_STATUS_RECEIVED, "read"},
+    {CLI_STATUS_UNKNOWN_PEER, "failed: no such user"},
+    {CLI_STATUS_EXPIRED, "failed: expired before delivery"},
+};
+
 static std::string status_name(int status) {
-  switch (status) {
-    case ZALVIO_STATUS_OUTBOX: return "waiting to be sent";
-    case ZALVIO_STATUS_SENT: return "sent";
-    case ZALVIO_STATUS_DELIVERED: return "delivered";
-    case ZALVIO_STATUS_READ: return "read";
-    case ZALVIO_STATUS_UNREAD: return "unread";
-    case ZALVIO_STATUS_RECEIVED: return "read";
-    case CLI_STATUS_UNKNOWN_PEER: return "failed: no such user";
-    case CLI_STATUS_EXPIRED: return "failed: expired before delivery";
-  }
-  if (status & ZALVIO_STATUS_FAILED_BIT) return "failed (status " + std::to_string(status) + ")";
+  for (const auto &s : STATUS_NAMES)
+    if (s.status == status) return s.name;
+  if (failed_status(status)) return "failed (status " + std::to_string(status) + ")";
   return "status " + std::to_string(status);
 }
 
@@ -243,9 +249,9 @@ struct Options {
   std::string command;
   std::vector<std::string> args;
   bool wait_delivered = false;
-  long count = -1;     // listen
-  long for_s = -1;     // listen
-  long page = 20;      // history
+  long count = -1;  // listen
+  long for_s = -1;  // listen
+  long page = 20;   // history
   bool oldest_first = false;
 };
 
@@ -308,7 +314,8 @@ static int parse_options(int argc, char **argv, Options *o) {
     for (const Number &n : numbers) {
       if (strcmp(a, n.name)) continue;
       if (!parse_number(value, n.min, n.value))
-        return fail(EXIT_USAGE, "%s wants a whole number of at least %ld, not '%s'", a, n.min, value);
+        return fail(EXIT_USAGE, "%s wants a whole number of at least %ld, not '%s'", a, n.min,
+                    value);
       known = true;
     }
     if (!strcmp(a, "--timeout")) {
@@ -493,7 +500,6 @@ static void catch_signals() {
 static int open_store(Zalvio *z, Client *client, const Options &o) {
   z->setListener(client);
   if (!o.data.empty()) {
-    mkdir(o.data.c_str(), 0700);
     if (z->setPath(o.data.c_str()) != 0)
       return fail(EXIT_LOCAL, "cannot use %s as the data directory", o.data.c_str());
   }
@@ -508,8 +514,20 @@ static int open_store(Zalvio *z, Client *client, const Options &o) {
   return 0;
 }
 
-static int until(Client *client, std::chrono::steady_clock::time_point deadline,
-                 const std::function<bool()> &done);
+// Waits until `done` (asked under the client's lock) holds, the deadline
+// passes or a signal arrives. True when done.
+static bool until(Client *client, std::chrono::steady_clock::time_point deadline,
+                  const std::function<bool()> &done) {
+  std::unique_lock<std::mutex> guard(client->lock);
+  for (;;) {
+    if (done()) return true;
+    auto now = std::chrono::steady_clock::now();
+    if (g_stop || now >= deadline) return false;
+    // Signals only set a flag: look at it every tenth of a second.
+    auto slice = now + std::chrono::milliseconds(100);
+    client->changed.wait_until(guard, slice < deadline ? slice : deadline);
+  }
+}
 
 // Starts the engine and waits until it is logged in.
 static int connect(Zalvio *z, Client *client, const Options &o) {
@@ -517,7 +535,7 @@ static int connect(Zalvio *z, Client *client, const Options &o) {
   if (z->setServer(o.server.c_str()) != 0)
     return fail(EXIT_USAGE, "'%s' is not a server address (HOST:PORT)", o.server.c_str());
   if (!o.ca.empty() && z->addTrustedCA(o.ca.c_str()) != 0)
-    return fail(EXIT_UNREACHABLE, "cannot read the CA certificate %s", o.ca.c_str());
+    return fail(EXIT_USAGE, "cannot read the CA certificate %s", o.ca.c_str());
   if (!o.app.empty()) z->setAppName(o.app.c_str());
   if (z->start() != 0) {
     std::lock_guard<std::mutex> guard(client->lock);
@@ -535,25 +553,10 @@ static int connect(Zalvio *z, Client *client, const Options &o) {
   if (client->signed_out)
     return fail(EXIT_TOKEN, "signed out: this user signed in on another device");
   if (g_stop) return fail(EXIT_FAILED, "interrupted");
-  return fail(EXIT_UNREACHABLE,
-              "cannot reach the service at %s (%s)", o.server.c_str(),
-              client->connect_failed ? "no connection could be made, or its certificate is not trusted"
-                                     : "no answer in time");
-}
-
-// Waits until `done` (asked under the client's lock) holds, the deadline
-// passes or a signal arrives. True when done.
-static int until(Client *client, std::chrono::steady_clock::time_point deadline,
-                 const std::function<bool()> &done) {
-  std::unique_lock<std::mutex> guard(client->lock);
-  for (;;) {
-    if (done()) return 1;
-    auto now = std::chrono::steady_clock::now();
-    if (g_stop || now >= deadline) return 0;
-    // Signals only set a flag: look at it every tenth of a second.
-    auto slice = now + std::chrono::milliseconds(100);
-    client->changed.wait_until(guard, slice < deadline ? slice : deadline);
-  }
+  return fail(EXIT_UNREACHABLE, "cannot reach the service at %s (%s)", o.server.c_str(),
+              client->connect_failed
+                  ? "no connection could be made, or its certificate is not trusted"
+                  : "no answer in time");
 }
 
 static std::chrono::steady_clock::time_point after_seconds(long s) {
@@ -564,7 +567,6 @@ static std::chrono::steady_clock::time_point after_seconds(long s) {
 // that ends right after a message gives it that moment, so the sender hears
 // "delivered" now rather than at this user's next login.
 static void let_acknowledgements_leave() { usleep(250 * 1000); }
-
 
 // Reached the wanted status (sent or delivered; read counts as both), or
 // failed.
@@ -596,8 +598,7 @@ static uint64_t send_text(Zalvio *z, Client *client, const std::string &peer,
 
 static int cmd_send(Zalvio *z, Client *client, const Options &o) {
   const std::string &peer = o.args[0], &text = o.args[1];
-  if (!sendable(text))
-    return fail(EXIT_USAGE, "the text must be UTF-8 without control characters");
+  if (!sendable(text)) return fail(EXIT_USAGE, "the text must be UTF-8 without control characters");
   client->show = Client::SHOW_OWN_STATUS;
   int rc = connect(z, client, o);
   if (rc) return rc;
@@ -615,7 +616,8 @@ static int cmd_send(Zalvio *z, Client *client, const Options &o) {
     arrived = client->incoming;
   }
   if (arrived > 0)
-    say("(%ld new message%s arrived meanwhile: see conversations)\n", arrived, arrived > 1 ? "s" : "");
+    say("(%ld new message%s arrived meanwhile: see conversations)\n", arrived,
+        arrived > 1 ? "s" : "");
   if (status == CLI_STATUS_UNKNOWN_PEER)
     return fail(EXIT_UNKNOWN_PEER, "unknown peer: the service has no user %s", peer.c_str());
   if (failed_status(status))
@@ -624,10 +626,12 @@ static int cmd_send(Zalvio *z, Client *client, const Options &o) {
   if (status == ZALVIO_STATUS_OUTBOX)
     return fail(EXIT_TIMEOUT,
                 "the service did not confirm the message within %d s; it stays in the outbox "
-                "and leaves with the next command that connects", o.timeout_s);
+                "and leaves with the next command that connects",
+                o.timeout_s);
   return fail(EXIT_TIMEOUT,
               "the service has the message, but %s's device did not take it within %d s "
-              "(it is delivered when they connect)", peer.c_str(), o.timeout_s);
+              "(it is delivered when they connect)",
+              peer.c_str(), o.timeout_s);
 }
 
 static int cmd_listen(Zalvio *z, Client *client, const Options &o) {
@@ -706,8 +710,9 @@ static int cmd_conversations(Zalvio *z, Client *, const Options &) {
   if (n < 0) return fail(EXIT_LOCAL, "cannot read the conversation list");
   if (n == 0) say("no conversations yet\n");
   for (auto &m : rows.rows) {
-    std::string who = m->isIncoming() ? (m->groupid && m->peer ? printable(m->peer) : conversation_name(*m))
-                                      : "you";
+    std::string who = m->isIncoming()
+                          ? (m->groupid && m->peer ? printable(m->peer) : conversation_name(*m))
+                          : "you";
     say("%-12s %3d unread   last %s %s: %s\n", conversation_name(*m).c_str(), m->getUnreadCount(),
         stamp(*m, true).c_str(), who.c_str(), body(*m).c_str());
   }
@@ -808,9 +813,11 @@ static int cmd_chat(Zalvio *z, Client *client, const Options &o) {
     if (s.second == CLI_STATUS_UNKNOWN_PEER) unknown++;
     if (!settled(s.second, ZALVIO_STATUS_SENT)) unsent++;
   }
-  if (unknown) return fail(EXIT_UNKNOWN_PEER, "unknown peer: the service has no user %s", peer.c_str());
+  if (unknown)
+    return fail(EXIT_UNKNOWN_PEER, "unknown peer: the service has no user %s", peer.c_str());
   if (unsent)
-    return fail(EXIT_TIMEOUT, "%d message%s not confirmed by the service within %d s (kept in the outbox)",
+    return fail(EXIT_TIMEOUT,
+                "%d message%s not confirmed by the service within %d s (kept in the outbox)",
                 unsent, unsent > 1 ? "s were" : " was", o.timeout_s);
   return EXIT_OK;
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -51,7 +52,14 @@ class Cli {
     argv.push_back(nullptr);
     int in[2];
     if (pipe2(in, O_CLOEXEC) != 0) return;  // other children must not hold it open
-    std::string home = "HOME=" + dir;
+    // The test's environment (sanitizer options) with HOME in `dir`, where
+    // the library makes its default data directory.
+    std::vector<std::string> env_text = {"HOME=" + dir};
+    for (char **e = environ; *e; e++)
+      if (strncmp(*e, "HOME=", 5) != 0) env_text.push_back(*e);
+    std::vector<char *> env;
+    for (std::string &e : env_text) env.push_back(&e[0]);
+    env.push_back(nullptr);
     pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
@@ -64,8 +72,7 @@ class Cli {
       int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(out, 1);
       dup2(err, 2);
-      char *env[] = {&home[0], nullptr};
-      execve(CLI, argv.data(), env);
+      execve(CLI, argv.data(), env.data());
       _exit(127);
     }
     close(in[0]);
@@ -142,9 +149,9 @@ class CliTest : public ::testing::Test {
   std::vector<std::string> user(uint32_t uid) {
     std::string &token = tokens_[uid];
     if (token.empty()) token = svc.mint_token(uid);
-    return {"--server", "127.0.0.1:" + std::to_string(svc.port()), "--ca", svc.ca_file(),
-            "--data", dir.file("u" + std::to_string(uid)), "--token", token, "--log",
-            dir.file("u" + std::to_string(uid) + ".log")};
+    return {"--server", "127.0.0.1:" + std::to_string(svc.port()),   "--ca",    svc.ca_file(),
+            "--data",   dir.file("u" + std::to_string(uid)),         "--token", token,
+            "--log",    dir.file("u" + std::to_string(uid) + ".log")};
   }
   std::vector<std::string> cmd(uint32_t uid, const std::vector<std::string> &args) {
     std::vector<std::string> all = user(uid);
@@ -181,9 +188,9 @@ TEST_F(CliTest, TwoUsersExchangeMessagesStatusesHistoryAndSummary) {
 
   // Alice is offline: the service takes Bob's answer, her device does not.
   std::string err;
-  EXPECT_EQ(run(5002, {"send", "--wait-delivered", "--timeout", "1", "u5001", "hi alice"}, &out,
-                &err),
-            6);
+  EXPECT_EQ(
+      run(5002, {"send", "--wait-delivered", "--timeout", "1", "u5001", "hi alice"}, &out, &err),
+      6);
   EXPECT_NE(out.find("\"hi alice\" to u5001: sent"), std::string::npos) << out;
   EXPECT_NE(err.find("delivered when they connect"), std::string::npos) << err;
   // She comes back and gets it; Bob hears it was delivered at his next start.
@@ -202,15 +209,15 @@ TEST_F(CliTest, TwoUsersExchangeMessagesStatusesHistoryAndSummary) {
       << out;
   EXPECT_EQ(out.find("-- page 3 --"), std::string::npos) << out;
   ASSERT_EQ(run(5002, {"history", "--page", "2", "--oldest-first", "u5001"}, &out), 0);
-  EXPECT_TRUE(in_order(out, {"-- page 1 --", "u5001: hello bob", "u5001: second", "-- page 2 --",
-                             "you: hi alice"}))
+  EXPECT_TRUE(in_order(
+      out, {"-- page 1 --", "u5001: hello bob", "u5001: second", "-- page 2 --", "you: hi alice"}))
       << out;
   ASSERT_EQ(run(5002, {"conversations"}, &out), 0);
   EXPECT_TRUE(in_order(out, {"u5001", "0 unread"})) << out;
   // Alice's side of it.
   ASSERT_EQ(run(5001, {"history", "u5002"}, &out), 0);
-  EXPECT_TRUE(in_order(out, {"you: hello bob  (delivered)", "you: second  (delivered)",
-                             "u5002: hi alice"}))
+  EXPECT_TRUE(
+      in_order(out, {"you: hello bob  (delivered)", "you: second  (delivered)", "u5002: hi alice"}))
       << out;
 }
 
@@ -227,8 +234,8 @@ TEST_F(CliTest, ChatSendsTypedLinesAndShowsThePeersMessagesLive) {
   alice.type("two");  // the last line needs no newline
   alice.close_input();
   EXPECT_EQ(alice.wait(), 0) << alice.err();
-  EXPECT_TRUE(in_order(alice.out(), {"you: one", "\"one\" to u5002: sent", "you: two",
-                                     "\"two\" to u5002: sent"}))
+  EXPECT_TRUE(in_order(
+      alice.out(), {"you: one", "\"one\" to u5002: sent", "you: two", "\"two\" to u5002: sent"}))
       << alice.out();
   ASSERT_EQ(bob.wait(), 0) << bob.err();
   EXPECT_TRUE(in_order(bob.out(), {"u5001: one", "u5001: two"})) << bob.out();
@@ -243,10 +250,13 @@ TEST_F(CliTest, ErrorsEndWithTheirOwnExitCodeAndASentence) {
     int code;
     const char *says;
   } cases[] = {
-      {"no service there", {"--server", "127.0.0.1:1", "--token", token, "send", "u5002", "x"}, 3,
+      {"no service there",
+       {"--server", "127.0.0.1:1", "--token", token, "send", "u5002", "x"},
+       3,
        "cannot reach the service at 127.0.0.1:1"},
       {"malformed token",
-       {"--server", "127.0.0.1:1", "--token", "not-a-token", "send", "u5002", "x"}, 4,
+       {"--server", "127.0.0.1:1", "--token", "not-a-token", "send", "u5002", "x"},
+       4,
        "the access token is malformed"},
       {"missing text", {"--token", token, "send", "u5002"}, 2, "usage: zalvio-cli [options] send"},
       {"control characters", {"--token", token, "send", "u5002", "a\x1b[2Jb"}, 2, "UTF-8"},
