@@ -4,7 +4,8 @@
 # twice (with the CMake package and with pkg-config), and runs both against
 # a stand-in service on a loopback port. Exits non-zero on any failure.
 #
-# Usage: tools/check-example.sh [BUILD_DIR]     (default: build)
+# Usage: tools/check-example.sh [BUILD_DIR]     (default: build; a build
+# without sanitizers, whose runtime an ordinary application does not link)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
