@@ -287,9 +287,14 @@ int DBApp::resend_pending() {
   if (!db.isOpen()) return 0;
   OutboxGuard lock(this);
   outbox_started_ = true;
-  db.expireOutbox();
+  // Expiring looks at every waiting row: once a minute is enough.
+  uint64_t now = wall_ms();
+  if (now - last_expire_ms_ > 60000) {
+    db.expireOutbox();
+    last_expire_ms_ = now;
+  }
   outbox_stopped_ = false;
-  int n = read_pending(&db, this);
+  int n = read_pending(&db, this, &resend_cursor_);
   // Everything pending is now with the core (or was marked failed), unless
   // the core stopped taking messages half way.
   if (!outbox_stopped_) outbox_pending_ = 0;
@@ -330,6 +335,14 @@ int DBApp::resend_one(MessageParams *p, const char *peer, const uint8_t *payload
   notify_send();
   outbox_stopped_ = true;
   return -1;  // 155, 157, 158: stop here, the rest waits for the next turn
+}
+
+// Rows went back into the outbox behind the resend's position: read it
+// from the start again (what the core already holds is skipped).
+void DBApp::restart_outbox() {
+  OutboxGuard lock(this);
+  resend_cursor_ = PendingCursor{};
+  outbox_pending_ = 1;
 }
 
 int DBApp::send_control(uint16_t type, uint32_t to_uid, const char *peer, uint32_t gid,
@@ -616,21 +629,21 @@ int DBApp::db_backup_restore(const char *path, int backup) {
 int DBApp::db_resend_failed(uint64_t id) {
   if (!db.isOpen()) return -1;
   if (db.resetFailedStatus(id) != 1) return -1;
-  outbox_pending_ = 1;
+  restart_outbox();
   return resend_pending();
 }
 
 int DBApp::db_resend_recent(const char *peer, uint64_t id) {
   if (!db.isOpen()) return -1;
   if (db.set_status_pending_all_forced(peer, id, 32) < 0) return -1;
-  outbox_pending_ = 1;
+  restart_outbox();
   return resend_pending();
 }
 
 int DBApp::db_change_message_flags(uint64_t id, uint64_t flags) {
   if (!db.isOpen()) return -1;
   if (db.setMessageFlags(id, flags, MSG_FLAG_ECHO_ONLY) != 1) return -1;
-  outbox_pending_ = 1;
+  restart_outbox();
   return resend_pending();
 }
 

@@ -185,6 +185,7 @@ class DBApp : public INotify,
 
   // ---- the flow ----
   int resend_pending();
+  void restart_outbox();
   int send_control(uint16_t type, uint32_t uid, const char *peer, uint32_t gid,
                    const uint8_t *payload, uint32_t len);
   // A file name for an attachment of `file_type` (1 image, 2 video, 3 audio,
@@ -230,6 +231,8 @@ class DBApp : public INotify,
   bool outbox_started_ = false;
   bool outbox_stopped_ = false;
   std::unordered_set<uint64_t> in_core_;  // sent in this run, no report yet
+  PendingCursor resend_cursor_ = {};      // where the outbox resend got to
+  uint64_t last_expire_ms_ = 0;
   int outbox_pending_ = 0;
   uint32_t housekeeping_ = 0;
   uint64_t last_unread_ms_ = 0;

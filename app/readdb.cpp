@@ -350,6 +350,7 @@ struct ReadContext {
   std::vector<uint64_t> unread;  // delivered unread rows, to mark read
   bool expired_seen;
   int delivered;
+  PendingCursor *pending;        // the pending mode's position, or null
 };
 
 static void assign_column(sqlite3_stmt *st, int col, std::string *out, bool *present) {
@@ -443,6 +444,11 @@ static bool deliver_row(ReadContext *c, Row *r) {
     c->session->has_cursor = true;
     c->session->cursor_ts = r->stored_ts;
     c->session->cursor_mid = id;
+  }
+  if (c->pending && rv >= 0) {
+    c->pending->set = true;
+    c->pending->ts = r->stored_ts;
+    c->pending->mid = id;
   }
   if (c->mode == READ_MODE_SESSION && unread) c->unread.push_back(id);
   if (r->expired) c->expired_seen = true;
@@ -681,7 +687,7 @@ int read_session_read(ReadSessionList *list, ZalvioDB *db, ReadHost *host, INoti
   int rv;
   {
     db->deleteRetained();
-    ReadContext c = {db, READ_MODE_SESSION, s, target, 0, {}, false, 0};
+    ReadContext c = {db, READ_MODE_SESSION, s, target, 0, {}, false, 0, nullptr};
     if (s->flags & READ_SUMMARY) {
       c.mode = READ_MODE_SUMMARY;
       rv = read_summary(s, &c, count);
@@ -696,14 +702,19 @@ int read_session_read(ReadSessionList *list, ZalvioDB *db, ReadHost *host, INoti
   return rv;
 }
 
-int read_pending(ZalvioDB *db, INotify *target) {
+int read_pending(ZalvioDB *db, INotify *target, PendingCursor *cursor) {
   if (db == nullptr || !db->isOpen() || target == nullptr) return -1;
   LOGD("Read pending");
-  std::string sql = std::string("select ") + ROW_COLUMNS + " from messages where " +
-                    PENDING_WHERE + " order by ts asc, mid asc";
-  ReadContext c = {db, READ_MODE_PENDING, nullptr, target, 0, {}, false, 0};
+  std::string sql = std::string("select ") + ROW_COLUMNS + " from messages where " + PENDING_WHERE;
   std::vector<DbArg> args = {db_int(MSG_STATUS_OUTBOX), db_u64(DB_FLAG_NO_EXPIRY),
                              db_u64(db->nowMs())};
+  if (cursor && cursor->set) {
+    sql += " and (ts, mid) > (?, ?)";
+    args.push_back(db_u64(cursor->ts));
+    args.push_back(db_mid(cursor->mid));
+  }
+  sql += " order by ts asc, mid asc";
+  ReadContext c = {db, READ_MODE_PENDING, nullptr, target, 0, {}, false, 0, cursor};
   return read_using_sql(&c, sql, args, 0);
 }
 

@@ -172,8 +172,18 @@ int read_session_sync(ReadSessionList *list, ZalvioDB *db, ReadHost *host, uint3
 // 0, the session may ask again. 1 when the session exists, else 0.
 int read_session_sync_done(ReadSessionList *list, uint32_t id, uint16_t count, uint64_t flags);
 
-// Unsent, unexpired outbox messages, oldest first, to `target` (origin 3).
-int read_pending(ZalvioDB *db, INotify *target);
+// Where a resend of the outbox got to: the (ts, mid) of the last row the
+// target took. The next read starts after it, so rows already handed on
+// are not read again.
+struct PendingCursor {
+  bool set;
+  uint64_t ts;
+  uint64_t mid;
+};
+
+// Unsent, unexpired outbox messages, oldest first (after `cursor` when it
+// is set, and moving it), to `target` (origin 3).
+int read_pending(ZalvioDB *db, INotify *target, PendingCursor *cursor = nullptr);
 
 // Calls fn for every live session under the list lock until it returns
 // false; fn must not call back into the list.
