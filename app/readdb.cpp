@@ -725,7 +725,7 @@ int read_pending(ZalvioDB *db, INotify *target, PendingCursor *cursor) {
 static int count_for(ZalvioDB *db, uint32_t gid, const char *peer, uint64_t tid,
                      const char *search, int selector) {
   if (db == nullptr || !db->isOpen()) return -1;
-  std::string sql = "select count(1) from messages where channel < " +
+  std::string sql = "select count(1) from messages where channel <= " +
                     std::to_string(CHANNEL_APP_LAST);
   std::vector<DbArg> args;
   std::string pattern;
