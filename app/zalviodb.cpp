@@ -642,8 +642,10 @@ int ZalvioDB::updateStatus(uint64_t id, int status, const char *peer, uint32_t g
   // ever earlier).
   bool sent = status == MSG_STATUS_SENT;
   const char *sql =
+      // A failure reported before the acknowledgement (say, no such user)
+      // is not overwritten by "sent"; a resend puts the row back to 0 first.
       sent ? "update messages set status=?, rts=iif(ages > 0 and (rts=0 or rts > (?+ages*1000)), "
-             "?+ages*1000, rts) where (status <? or (status&?)>0) and mid=?"
+             "?+ages*1000, rts) where status <? and (status&?)=0 and mid=?"
            : "update messages set status=?, rts=iif(ager > 0 and (rts=0 or rts > (?+ager*1000)), "
              "?+ager*1000, rts) where (status <? or (status&?)>0) and mid=?";
   return execArgs(sql, {db_int(status), db_u64(sent ? 0 : time), db_u64(time), db_int(status),

@@ -185,7 +185,8 @@ int CAPI::compute_proof(uint32_t time_value, const uint8_t *bytes, uint32_t len,
   }
   DigestPart parts[5] = {{uid_le, 4}, {time_le, 4}, {token_key, 16}, {bytes, len}, {nullptr, 0}};
   int count = 4;
-  if (app_name && *app_name) parts[count++] = {app_name, strlen(app_name)};
+  // Option bit 0: the token was issued without an application name.
+  if (app_name && *app_name && !(options & 1)) parts[count++] = {app_name, strlen(app_name)};
   return net.ssl->digest(parts, count, out);
 }
 

@@ -444,7 +444,7 @@ TEST(ReadSession, Counts) {
   r.add("alice", 0, MSG_STATUS_RECEIVED_READ, T + 1);
   r.add("alice", 0, MSG_STATUS_SENT, T + 2);
   r.add("alice", 0, 131, T + 3);
-  r.add("alice", 0, MSG_STATUS_SENT, T + 4, "x", 63);  // channel 63 is not counted
+  r.add("alice", 0, MSG_STATUS_SENT, T + 4, "x", 64);  // channels above 63 are not counted
   r.add("alice", 7, MSG_STATUS_UNREAD, T + 5);         // alice inside a group
   r.add("bob", 7, MSG_STATUS_SENT, T + 6);
   int id = r.open(0, "alice");
