@@ -107,7 +107,7 @@ class FlowTest : public ::testing::Test {
 
   ServiceHarness svc;
   TempDir dir;
-  AppListener a_app, b_app;
+  AppListener a_app, a2_app, b_app;  // outlive the engines below
   std::unique_ptr<DBApp> a, b;
 };
 
@@ -142,8 +142,7 @@ TEST_F(FlowTest, NothingLostNothingDoubledAcrossDropsAndARestart) {
       // The sender goes away with messages still waiting, and comes back
       // on the same database.
       a.reset();
-      AppListener *again = new AppListener;  // outlives the new engine (leaked on purpose)
-      a = make(4001, token_a, again);
+      a = make(4001, token_a, &a2_app);
     }
   }
   ASSERT_TRUE(wait_rows(b.get(), "sender='u4001'", n, 120000)) << count(b.get(), "sender='u4001'");
