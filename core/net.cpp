@@ -350,6 +350,10 @@ int CAPI::connect_address(const struct addrinfo *entry, const char *host) {
     }
     bool refused = s == NET_REFUSED || s == NET_UNREACHABLE;
     if (s >= 0) {
+      // Frames are written whole; a small one must not wait for the
+      // acknowledgement of the previous one.
+      int on = 1;
+      setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       attempt_reached_server = true;
       uint64_t identity = server_identity_of(entry);
       if (identity != settings.server_identity) {
