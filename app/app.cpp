@@ -401,7 +401,14 @@ int DBApp::on_message(MessageParams *p, const char *peer, const uint8_t *payload
     if (db.isOpen() && len) {
       MessageParams stored = *p;
       stored.saved = 0;
-      if (!db.messageExists(stored.id)) db.saveMessage(&stored, peer ? peer : "", payload, len);
+      // A row's syncref is its time at the service in ms; the age it also
+      // carries is whole seconds, which would reorder close messages.
+      if (stored.syncref && stored.syncref <= wall_ms() + MAX_CLOCK_AHEAD_MS) stored.when = stored.syncref;
+      // What the user sent to a group is kept without a sender, as its
+      // local echo is.
+      bool sent = stored.status != MSG_STATUS_UNREAD && stored.status != MSG_STATUS_RECEIVED_READ;
+      const char *who = stored.groupid && sent ? "" : peer ? peer : "";
+      if (!db.messageExists(stored.id)) db.saveMessage(&stored, who, payload, len);
     }
     if (p->flags & READ_FLAG_LAST) {
       if (read_session_sync_done(&sessions_, (uint32_t)p->syncid, p->syncext, p->flags) && app_listener)

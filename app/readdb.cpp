@@ -816,6 +816,9 @@ int read_session_sync(ReadSessionList *list, ZalvioDB *db, ReadHost *host, uint3
     p.syncext = (uint16_t)(count < 0 ? 0 : count > 0xFFFF ? 0xFFFF : count);
     p.groupid = s->gid;
     p.syncref = bound / 1000;
+    // The boundary message itself: the service pages exactly from it when
+    // it has it, rather than from a time in whole seconds.
+    p.refid = mid;
     static const uint8_t BLANK[] = {' '};
     const char *to = summary ? "1" : s->gid ? nullptr : s->peer;
     rv = 1;

@@ -22,7 +22,7 @@ static const char ADMIN_HELP[] =
     "stall | drop [uid=|conn=] | pace [uid=] ms= | revoke serial= | "
     "drop-random [uid=] every= [count=] [seed=] | group-create gid= [members=U,U] | "
     "group-add gid= members= | group-remove gid= members= | group-delete gid= | "
-    "groups [gid=] | stored [uid=]";
+    "groups [gid=] | stored [uid=] | history uid= [peer=] | history gid=";
 
 struct AdminArgs {
   std::string verb;
@@ -309,13 +309,14 @@ static std::string stats(Server *s) {
   snprintf(line, sizeof line,
            "ok connections=%zu online=%zu logins=%llu bundles=%llu duplicates=%llu "
            "records=%llu relayed=%llu stored=%llu delivered=%llu expired=%llu "
-           "unroutable=%llu reports=%llu drops=%llu",
+           "unroutable=%llu reports=%llu drops=%llu kept=%llu syncs=%llu",
            s->connection_count(), s->online_count(), (unsigned long long)s->login_total(),
            (unsigned long long)r.bundles, (unsigned long long)r.duplicates,
            (unsigned long long)r.records, (unsigned long long)r.relayed,
            (unsigned long long)r.stored, (unsigned long long)r.delivered,
            (unsigned long long)r.expired, (unsigned long long)r.unroutable,
-           (unsigned long long)r.reports, (unsigned long long)s->drops());
+           (unsigned long long)r.reports, (unsigned long long)s->drops(),
+           (unsigned long long)r.kept, (unsigned long long)r.syncs);
   return line;
 }
 
@@ -336,6 +337,17 @@ std::string admin_execute(Server *s, const std::string &line) {
     uint32_t uid = (uint32_t)a.number("uid", 0);
     if (!a.error.empty()) return "error " + a.error;
     int64_t n = s->relay().stored_count(uid);
+    return n < 0 ? "error database" : ok_count((size_t)n);
+  }
+  if (v == "history") {
+    uint32_t uid = (uint32_t)a.number("uid", 0);
+    uint32_t peer = (uint32_t)a.number("peer", 0);
+    uint32_t gid = (uint32_t)a.number("gid", 0);
+    if (a.error.empty() && !uid == !gid) a.error = "uid= or gid= is required";
+    if (a.error.empty() && peer && !uid) a.error = "peer= goes with uid=";
+    if (!a.error.empty()) return "error " + a.error;
+    uint64_t conv = gid ? history_group(gid) : peer ? history_pair(uid, peer) : 0;
+    int64_t n = s->relay().history_count(conv, uid);
     return n < 0 ? "error database" : ok_count((size_t)n);
   }
   if (v == "conns") {

@@ -80,6 +80,11 @@ enum : uint32_t {
   LRSP_APP_NAME = 28,
 };
 
+// Login flags (item 8) the service sets.
+enum : uint32_t {
+  LOGIN_FLAG_HISTORY = 1u << 12,  // the service answers synchronisation requests
+};
+
 // Challenge body items.
 enum : uint32_t {
   LCHAL_OPTIONS = 8,

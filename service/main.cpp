@@ -4,6 +4,7 @@
 //   zalvio-service --listen HOST:PORT --data DIR [--ping S] [--frame-timeout MS]
 //                  [--login-timeout MS] [--idle-timeout MS] [--max-connections N]
 //                  [--batch-units N] [--records-per-bundle N] [--expiry S] [--log-mask N]
+//                  [--history N]
 //       serves; port 0 picks a free one. The first line on standard output is
 //       "port N", written once the service accepts connections and DIR holds
 //       ca.pem; log lines follow.
@@ -35,6 +36,7 @@ static int usage() {
           "[--max-connections N]\n"
           "                      [--batch-units N] [--records-per-bundle N] [--expiry S]"
           " [--log-mask N]\n"
+          "                      [--history N]\n"
           "       zalvio-service mint-token --data DIR --uid N [--app NAME] [--app-id N]"
           " [--address TEXT]\n"
           "       zalvio-service admin --data DIR COMMAND...\n");
@@ -80,6 +82,7 @@ static int serve(int argc, char **argv) {
                        : a == "--batch-units"     ? &o.batch_units
                        : a == "--records-per-bundle" ? &o.records_per_bundle
                        : a == "--expiry"          ? &o.expiry_s
+                       : a == "--history"         ? &o.history
                        : a == "--log-mask"        ? &log_mask
                                                   : nullptr;
     if (a == "--listen") {

@@ -36,6 +36,12 @@ static void take(ClientRecord *r, uint32_t type, const uint8_t *v, uint32_t n) {
       r->status = (uint16_t)tlv_uint(v, n, 2);
       r->is_status = true;
       break;
+    case REC_PAYLOAD: r->has_payload = true; break;
+    case REC_REFID: r->refid = tlv_uint(v, n, 8); break;
+    case REC_AGESENT: r->agesent = (uint32_t)tlv_uint(v, n, 4); break;
+    case REC_SYNCREF: r->syncref = tlv_uint(v, n, 8); break;
+    case REC_SYNCID: r->syncid = tlv_uint(v, n, 8); break;
+    case REC_SYNCEXT: r->syncext = (uint16_t)tlv_uint(v, n, 2); break;
     default: break;
   }
 }
@@ -82,6 +88,27 @@ void bundle_read(const uint8_t *body, uint32_t len, ClientBundle *out) {
   }
 }
 
+static bool sync_item(uint32_t type) {
+  return type == REC_SYNCREF || type == REC_SYNCID || type == REC_SYNCEXT;
+}
+
+// Copies the record's items but those `drop` refuses to `o`, as they came:
+// their encoding was checked when the bundle was read.
+static void copy_items(const ClientRecord &r, bool (*drop)(uint32_t), TlvBuffer *o) {
+  TlvBuffer in;
+  tlv_init(&in, r.items, r.items_len);
+  for (;;) {
+    uint32_t at = in.pos, type, n;
+    const uint8_t *v;
+    if (in.get(&type, &n, &v) != 0) break;
+    if (drop(type)) continue;
+    uint32_t size = in.pos - at;
+    if (o->pos + size > o->cap) break;  // cannot happen: out is items_len + slack
+    memcpy(o->buf + o->pos, r.items + at, size);
+    o->pos += size;
+  }
+}
+
 std::string relay_items(const ClientRecord &r, uint32_t sender, const std::string &address,
                         uint32_t groupid, uint32_t touid) {
   std::string out(r.items_len + RELAY_RECORD_SLACK + address.size(), '\0');
@@ -91,19 +118,38 @@ std::string relay_items(const ClientRecord &r, uint32_t sender, const std::strin
   if (!address.empty()) o.put_bytes(REC_ADDRESS, address.data(), (uint32_t)address.size());
   if (groupid) o.put_u32(REC_GROUPID, groupid);
   if (touid) o.put_u32_fixed(REC_TOUID, touid);
-  // Items are copied as they came: their encoding was checked when the
-  // bundle was read.
-  TlvBuffer in;
-  tlv_init(&in, r.items, r.items_len);
-  for (;;) {
-    uint32_t at = in.pos, type, n;
-    const uint8_t *v;
-    if (in.get(&type, &n, &v) != 0) break;
-    if (replaced_item(type)) continue;
-    uint32_t size = in.pos - at;
-    if (o.pos + size > o.cap) break;  // cannot happen: out is items_len + slack
-    memcpy(&out[o.pos], r.items + at, size);
-    o.pos += size;
+  copy_items(r, replaced_item, &o);
+  out.resize(o.pos);
+  return out;
+}
+
+std::string history_items(const ClientRecord &r) {
+  std::string out(r.items_len, '\0');
+  TlvBuffer o;
+  tlv_init(&o, (uint8_t *)&out[0], (uint32_t)out.size());
+  copy_items(r, [](uint32_t type) { return replaced_item(type) || sync_item(type); }, &o);
+  out.resize(o.pos);
+  return out;
+}
+
+std::string sync_items(const SyncSpec &s, const std::string &kept) {
+  std::string out(kept.size() + RELAY_RECORD_SLACK + s.address.size(), '\0');
+  TlvBuffer o;
+  tlv_init(&o, (uint8_t *)&out[0], (uint32_t)out.size());
+  o.put_u32(REC_UID, s.uid);
+  if (!s.address.empty()) o.put_bytes(REC_ADDRESS, s.address.data(), (uint32_t)s.address.size());
+  if (s.groupid) o.put_u32(REC_GROUPID, s.groupid);
+  if (s.status) o.put_u16_fixed(REC_STATUS, s.status);
+  if (s.time_ms) o.put_u32(REC_AGE, s.age_s);
+  // The client writes 30 right after 29; so does the service.
+  o.put_u64(REC_SYNCID, s.syncid);
+  o.put_u16(REC_SYNCEXT, s.syncext);
+  if (s.time_ms) o.put_u64(REC_SYNCREF, s.time_ms);
+  if (kept.empty()) {
+    o.put_bytes(REC_PAYLOAD, " ", 1);
+  } else if (o.pos + kept.size() <= o.cap) {
+    memcpy(o.buf + o.pos, kept.data(), kept.size());
+    o.pos += (uint32_t)kept.size();
   }
   out.resize(o.pos);
   return out;

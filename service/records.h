@@ -29,6 +29,20 @@
 //   1, 9 flags (only for reports about system records), 12 status, 3 id,
 //   5 uid of the recipient the report is about, 4 its address, 6 group id,
 //   10 channel, 11 type
+//
+// History answer (a batch of the user's own history, history.h), one record
+// per message, then one end record:
+//   1, 9 flags: the sender's, without 0x200000 and the batch marks
+//   5 uid and 4 address of the conversation's other side: the sender of a
+//       message the user received, the recipient of one it sent (the user
+//       itself for what it sent to a group)
+//   6 group id, 12 status (1-3 sent, 18/19 received), 16 age in seconds,
+//   29 the request's session id, 30 0, 28 the time the service received
+//       the message, in milliseconds
+//   ... the sender's items as the history keeps them (history_items)
+// End record: 1, 9 flags 0x800000 (0x4800000 when nothing more exists),
+//   5/4 as above, 6, 29 session id, 30 messages in the batch, 7 " "; no id,
+//   so the client stores nothing of it.
 #pragma once
 
 #include <cstdint>
@@ -58,6 +72,12 @@ struct ClientRecord {
   uint16_t type;
   bool is_status;        // item 12 present
   uint16_t status;
+  bool has_payload;      // item 7 present
+  uint64_t refid;        // item 13
+  uint32_t agesent;      // item 25
+  uint64_t syncref;      // item 28
+  uint64_t syncid;       // item 29
+  uint16_t syncext;      // item 30
 };
 
 struct ClientBundle {
@@ -88,6 +108,31 @@ struct ReportSpec {
 
 // The items of a status report (flags are written with the frame).
 std::string report_items(const ReportSpec &s);
+
+// The items of a record that a user's history keeps: the sender's own,
+// without the destination, the service's items and the synchronisation
+// items (an answer writes its own).
+std::string history_items(const ClientRecord &r);
+
+enum : uint64_t {
+  SYNC_FLAG_LAST = 0x800000,   // the end record of a batch
+  SYNC_FLAG_END = 0x4000000,   // with SYNC_FLAG_LAST: nothing more exists
+};
+
+struct SyncSpec {
+  uint32_t uid;          // the other side of the conversation (see above)
+  std::string address;
+  uint32_t groupid;
+  uint16_t status;       // 0 on the end record
+  uint32_t age_s;
+  uint64_t syncid;
+  uint16_t syncext;      // the batch's size on the end record, else 0
+  uint64_t time_ms;      // when the service received it; 0 on the end record
+};
+
+// The items of one history answer record: `kept` are history_items() of
+// the message; empty for the end record, which gets the payload " ".
+std::string sync_items(const SyncSpec &s, const std::string &kept);
 
 // Appends one record to a data frame body: start, flags (with 0x200000 for
 // a stored one), age and stored mark (0: none) for a stored one, then the

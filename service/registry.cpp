@@ -35,7 +35,7 @@ int Registry::open(const std::string &path) {
   // Minting runs in another process while the service serves logins.
   sqlite3_busy_timeout(db_, 5000);
   statements_.attach(db_);
-  if (exec("pragma journal_mode=wal; pragma synchronous=normal;") != 0 ||
+  if (exec("pragma journal_mode=wal; pragma synchronous=normal; pragma cache_size=-16384;") != 0 ||
       exec(REGISTRY_SCHEMA) != 0) {
     close();
     return -1;

@@ -18,16 +18,17 @@ enum : uint16_t {
 // Serial comparison of data frame params: a is at or after b.
 static bool param_reached(uint32_t a, uint32_t b) { return (int32_t)(a - b) >= 0; }
 
-int Relay::open(sqlite3 *db, uint32_t default_expiry_s) {
+int Relay::open(sqlite3 *db, uint32_t default_expiry_s, uint32_t history) {
   default_expiry_s_ = default_expiry_s;
   if (store_.open(db) != 0 || store_.loadGroups(&groups_) != 0 ||
-      store_.loadSequences(&sequences_) != 0)
+      store_.loadSequences(&sequences_) != 0 || history_.open(db, history) != 0)
     return -1;
   return 0;
 }
 
 void Relay::close() {
   if (sequences_dirty_ && store_.saveSequences(sequences_) == 0) sequences_dirty_ = false;
+  history_.close();
   store_.close();
 }
 
@@ -134,6 +135,9 @@ void Relay::report(uint32_t to, const ReportSpec &spec, uint64_t flags, Conn *on
 
 void Relay::report_delivered(const Delivery &d, const Conn *by, uint64_t now_ms) {
   if (!d.row.report_to) return;
+  uint32_t sender = d.row.report_to;
+  uint64_t conv = d.row.gid ? history_group(d.row.gid) : history_pair(sender, d.row.uid);
+  history_.set_status(conv, sender, d.row.mid, HISTORY_DELIVERED, HISTORY_SENT, HISTORY_SENT);
   ReportSpec spec{RELAY_STATUS_DELIVERED, d.row.mid, by->uid, by->address,
                   d.row.gid, d.row.channel, d.row.type};
   report(d.row.report_to, spec, 0, nullptr, now_ms);
@@ -159,6 +163,11 @@ void Relay::fail(Conn *c, const ClientRecord &r, uint16_t status, uint64_t now_m
 
 void Relay::route(Conn *c, const ClientRecord &r, uint64_t now_ms) {
   stats_.records++;
+  if ((r.flags & MSG_FLAG_SYSTEM) && r.channel == CHANNEL_SYSTEM && r.syncid && !r.is_status &&
+      (r.type == RELAY_SYNC_OLDER || r.type == RELAY_SYNC_NEWER)) {
+    answer_sync(c, r, now_ms);
+    return;
+  }
   // Delivered reports are for messages: not for reports, nor for system
   // records, whose reports the engine only reads for push registrations.
   bool reportable = r.id && !r.is_status && !(r.flags & MSG_FLAG_SYSTEM);
@@ -176,6 +185,7 @@ void Relay::route(Conn *c, const ClientRecord &r, uint64_t now_ms) {
       out_.push_back(Outgoing{make(member, r, std::move(items), report_to, now_ms), nullptr,
                               nullptr});
     }
+    keep(c, r, 0, now_ms);
     return;
   }
 
@@ -208,6 +218,136 @@ void Relay::route(Conn *c, const ClientRecord &r, uint64_t now_ms) {
   }
   out_.push_back(Outgoing{make(to, r, relay_items(r, c->uid, c->address, 0, 0), report_to, now_ms),
                           nullptr, nullptr});
+  if (r.is_status) note_report(c, r, to);
+  else keep(c, r, to, now_ms);
+}
+
+// ---- history --------------------------------------------------------------
+
+// What a conversation's history holds: messages with a text for the
+// application's channels. Not system records, broadcasts, records the
+// client is not to show, nor end-to-end encrypted ones (no device could
+// read them back).
+static bool history_worthy(const ClientRecord &r) {
+  const uint64_t skip = MSG_FLAG_SYSTEM | MSG_FLAG_BROADCAST_SYSTEM | MSG_FLAG_BROADCAST_KIND |
+                        MSG_FLAG_NOT_DELIVERED | MSG_FLAG_E2E_ENCRYPTED;
+  return r.id && r.has_payload && !r.is_status && !(r.flags & skip) &&
+         r.channel <= CHANNEL_APP_LAST;
+}
+
+// The message in its conversation's history: with `to` one-to-one, else
+// in the group r.groupid.
+void Relay::keep(Conn *c, const ClientRecord &r, uint32_t to, uint64_t now_ms) {
+  if (!history_.enabled() || !history_worthy(r)) return;
+  uint64_t conv = r.groupid ? history_group(r.groupid) : history_pair(c->uid, to);
+  if (r.flags & MSG_FLAG_ID32) {
+    // An edit: the text changes, the message stays one.
+    history_.edit(conv, c->uid, r.id, history_items(r));
+    return;
+  }
+  HistoryRow row;
+  row.conv = conv;
+  row.sender = c->uid;
+  row.mid = r.id;
+  row.status = HISTORY_SENT;
+  row.time_ms = now_ms;
+  // The batch marks belong to an answer's end record alone.
+  row.flags = r.flags & ~(uint64_t)(MSG_FLAG_STORED | SYNC_FLAG_LAST | SYNC_FLAG_END);
+  row.until_ms = r.agesent ? now_ms + (uint64_t)r.agesent * 1000 : 0;
+  row.items = history_items(r);
+  history_.keep(std::move(row));
+  stats_.kept++;
+}
+
+// A delivered or read report one user sends another about a message that
+// other user sent.
+void Relay::note_report(Conn *c, const ClientRecord &r, uint32_t to) {
+  if (!r.id || (r.flags & MSG_FLAG_SYSTEM)) return;
+  uint64_t conv = history_pair(c->uid, to);
+  if (r.status == HISTORY_READ)
+    history_.set_status(conv, to, r.id, HISTORY_READ, HISTORY_SENT, HISTORY_DELIVERED);
+  else if (r.status == HISTORY_DELIVERED)
+    history_.set_status(conv, to, r.id, HISTORY_DELIVERED, HISTORY_SENT, HISTORY_SENT);
+}
+
+void Relay::answer(Conn *c, uint64_t flags, uint32_t gid, std::string items, uint64_t now_ms) {
+  DeliveryRef d = std::make_shared<Delivery>();
+  StoredRow &row = d->row;
+  row.id = 0;
+  row.uid = c->uid;
+  row.report_to = 0;
+  row.mid = 0;
+  row.gid = gid;
+  row.channel = 0;
+  row.type = 0;
+  row.flags = flags;
+  row.received_ms = now_ms;
+  row.deadline_s = now_ms / 1000 + default_expiry_s_;
+  row.items = std::move(items);
+  d->transient = true;  // for this device, now or never
+  d->done = true;       // and not counted as a delivery
+  out_.push_back(Outgoing{d, c, nullptr});
+}
+
+// A page of the user's history for the asking device, then the end record
+// that tells it the batch is complete and whether more exists.
+void Relay::answer_sync(Conn *c, const ClientRecord &r, uint64_t now_ms) {
+  stats_.syncs++;
+  HistoryQuery q{};
+  q.owner = c->uid;
+  q.newer = r.type == RELAY_SYNC_NEWER;
+  uint32_t peer = 0;
+  bool asked = true;  // a conversation the user may read, or all of its own
+  if (r.groupid) {
+    auto g = groups_.find(r.groupid);
+    asked = g != groups_.end() && std::binary_search(g->second.begin(), g->second.end(), c->uid);
+    q.conv = history_group(r.groupid);
+  } else if (!q.newer) {
+    peer = r.uid ? r.uid : r.address_len ? uid_of(std::string(r.address, r.address_len)) : 0;
+    asked = peer && peer != c->uid;
+    q.conv = history_pair(c->uid, peer);
+  }
+  q.anchor_s = r.syncref;
+  q.count = r.syncext;
+  // The device names its boundary message by its own id: the sender's uid
+  // in the high half for what it received, the plain id for what it sent.
+  q.anchor_sender = r.refid > 0xFFFFFFFFull ? (uint32_t)(r.refid >> 32) : c->uid;
+  q.anchor_mid = (uint32_t)r.refid;
+
+  std::vector<HistoryRow> rows;
+  bool more = false;
+  if (asked && history_.enabled() && history_.page(q, now_ms, &rows, &more) != 0) {
+    rows.clear();
+    more = false;
+  }
+  SyncSpec spec{};
+  spec.syncid = r.syncid;
+  for (const HistoryRow &row : rows) {
+    bool group = history_is_group(row.conv);
+    bool sent = row.sender == c->uid;
+    spec.uid = !sent ? row.sender : group ? c->uid : history_peer(row.conv, c->uid);
+    spec.address = spec.uid == c->uid ? c->address : address_of(spec.uid);
+    spec.groupid = group ? (uint32_t)row.conv : 0;
+    spec.status = history_status_for(c->uid, row.sender, row.status);
+    spec.time_ms = row.time_ms;
+    spec.age_s = now_ms > row.time_ms ? (uint32_t)((now_ms - row.time_ms) / 1000) : 0;
+    answer(c, row.flags, spec.groupid, sync_items(spec, row.items), now_ms);
+  }
+  // The end record names the conversation's other side, or the user: the
+  // client must be able to resolve a peer for it even when nothing came.
+  spec.uid = c->uid;
+  spec.address = c->address;
+  if (peer && !address_of(peer).empty()) {
+    spec.uid = peer;
+    spec.address = address_of(peer);
+  }
+  spec.groupid = r.groupid;
+  spec.status = 0;
+  spec.time_ms = 0;
+  spec.age_s = 0;
+  spec.syncext = (uint16_t)rows.size();
+  uint64_t flags = more ? SYNC_FLAG_LAST : SYNC_FLAG_LAST | SYNC_FLAG_END;
+  answer(c, flags, r.groupid, sync_items(spec, std::string()), now_ms);
 }
 
 int Relay::on_bundle(Conn *c, const ClientBundle &b) {
@@ -419,6 +559,10 @@ void Relay::expire(std::vector<StoredRow> &rows) {
     if (row.id && !removed[k++]) continue;  // gone already: taken or expired elsewhere
     stats_.expired++;
     if (!row.report_to) continue;
+    // The recipient never had it: its history no longer shows it.
+    if (!row.gid)
+      history_.set_status(history_pair(row.report_to, row.uid), row.report_to, row.mid,
+                          HISTORY_EXPIRED, HISTORY_SENT, HISTORY_SENT);
     ReportSpec spec{RELAY_STATUS_EXPIRED, row.mid, row.uid, address_of(row.uid),
                     row.gid, row.channel, row.type};
     report(row.report_to, spec, 0, nullptr, now_ms);
@@ -538,6 +682,7 @@ void Relay::on_close(Conn *c) {
 }
 
 void Relay::after_pass() {
+  history_.flush_due(wall_ms());
   if (later_.empty()) return;
   std::set<uint32_t> users;
   users.swap(later_);
@@ -561,6 +706,10 @@ void Relay::sweep(uint64_t now_ms) {
       expire(rows);
       flush();
     }
+  }
+  if (now_ms >= next_history_sweep_ms_) {
+    next_history_sweep_ms_ = now_ms + RELAY_EXPIRY_SWEEP_MS;
+    history_.sweep(wall_ms());
   }
   if (sequences_dirty_ && now_ms >= next_sequence_save_ms_) {
     next_sequence_save_ms_ = now_ms + RELAY_SEQUENCE_SAVE_MS;

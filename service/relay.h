@@ -28,6 +28,11 @@
 // last took on its previous connection (login item 5) settles those frames
 // instead of receiving them twice.
 //
+// History. Every message relayed between users is also kept in its
+// conversation's history (history.h), and a device's synchronisation request
+// (a system record of type 25 or 26 carrying a session id) is answered
+// from it, to that device alone, instead of being relayed.
+//
 // Everything runs on the event loop's thread. Sending may close a
 // connection, which calls on_close() in the middle of a relay step:
 // on_close() only stores and marks; drains it starts wait for after_pass().
@@ -43,6 +48,7 @@
 #include <vector>
 
 #include "service/conn.h"
+#include "service/history.h"
 #include "service/records.h"
 #include "service/store.h"
 
@@ -54,6 +60,12 @@ enum : uint32_t {
   RELAY_INFLIGHT_MAX = 65536,     // records a device may leave unacknowledged
   RELAY_EXPIRY_SWEEP_MS = 60000,
   RELAY_SEQUENCE_SAVE_MS = 10000,
+};
+
+// Synchronisation requests (system records with a session id).
+enum : uint16_t {
+  RELAY_SYNC_OLDER = 25,  // one conversation, messages older than the device's oldest
+  RELAY_SYNC_NEWER = 26,  // messages newer than the device's newest
 };
 
 // Statuses the service reports.
@@ -88,6 +100,8 @@ struct RelayStats {
   uint64_t expired = 0;     // stored records dropped at their expiry
   uint64_t unroutable = 0;  // records with no such recipient
   uint64_t reports = 0;     // status reports the service made
+  uint64_t kept = 0;        // messages given to the history
+  uint64_t syncs = 0;       // synchronisation requests answered
 };
 
 class Relay {
@@ -96,9 +110,9 @@ class Relay {
   Relay(const Relay &) = delete;
   Relay &operator=(const Relay &) = delete;
 
-  // Opens the store on the registry's connection, loads groups and
-  // sequences; 0 or -1.
-  int open(sqlite3 *db, uint32_t default_expiry_s);
+  // Opens the store and the history (`history` rows per conversation, 0:
+  // none) on the registry's connection, loads groups and sequences; 0 or -1.
+  int open(sqlite3 *db, uint32_t default_expiry_s, uint32_t history);
   // Saves the sequences and lets the store go.
   void close();
 
@@ -129,6 +143,10 @@ class Relay {
   int remove_members(uint32_t gid, const std::vector<uint32_t> &members);
   int delete_group(uint32_t gid);
   int64_t stored_count(uint32_t uid) { return store_.countRows(uid); }
+  bool keeps_history() const { return history_.enabled(); }
+  // Messages of one conversation (conv from history_pair or
+  // history_group), or of every conversation of `uid` (conv 0).
+  int64_t history_count(uint64_t conv, uint32_t uid) { return history_.count(conv, uid); }
   const RelayStats &stats() const { return stats_; }
 
  private:
@@ -153,6 +171,7 @@ class Relay {
 
   Server *s_;
   MessageStore store_;
+  History history_;
   uint32_t default_expiry_s_ = 0;
   RelayStats stats_;
   uint32_t next_param_ = 0;
@@ -161,6 +180,7 @@ class Relay {
   bool sequences_dirty_ = false;
   uint64_t next_expiry_ms_ = 0;
   uint64_t next_sequence_save_ms_ = 0;
+  uint64_t next_history_sweep_ms_ = 0;
 
   std::vector<Outgoing> out_;
   std::set<uint32_t> pump_;   // users whose drain goes on in this flush
@@ -181,6 +201,11 @@ class Relay {
                    uint64_t now_ms);
   void report(uint32_t to, const ReportSpec &spec, uint64_t flags, Conn *only, uint64_t now_ms);
   void report_delivered(const Delivery &d, const Conn *by, uint64_t now_ms);
+
+  void keep(Conn *c, const ClientRecord &r, uint32_t to, uint64_t now_ms);
+  void note_report(Conn *c, const ClientRecord &r, uint32_t to);
+  void answer_sync(Conn *c, const ClientRecord &r, uint64_t now_ms);
+  void answer(Conn *c, uint64_t flags, uint32_t gid, std::string items, uint64_t now_ms);
 
   int flush();
   void dispatch(std::vector<Outgoing> &batch);

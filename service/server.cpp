@@ -159,7 +159,7 @@ int Server::start(const ServiceOptions &opts) {
   ctx_ = tls_server_context(opts_.data_dir);
   if (!ctx_) return -1;
   if (registry_.open(opts_.data_dir + "/" + SERVER_DB_FILE) != 0) return -1;
-  if (relay_.open(registry_.handle(), opts_.expiry_s) != 0) return -1;
+  if (relay_.open(registry_.handle(), opts_.expiry_s, opts_.history) != 0) return -1;
   random_seed(wall_ms() ^ ((uint64_t)getpid() << 32));
   if (open_listener() != 0 || open_admin_socket() != 0) return -1;
 

@@ -36,6 +36,7 @@ struct ServiceOptions {
   uint32_t login_timeout_ms = 30000;   // from accept to logged in
   uint32_t idle_timeout_ms = 0;        // 0: three ping intervals plus a minute
   uint32_t max_connections = 20000;
+  uint32_t history = HISTORY_DEFAULT_PER_CONVERSATION;  // messages kept per conversation; 0: none
 };
 
 // What an operator told the service to do with the next login(s).

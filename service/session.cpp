@@ -97,6 +97,7 @@ static int grant(Server *s, Conn *c, const TokenRecord &t, LoginVia via, uint32_
   g.ka_interval = o.ka_interval;
   g.ka_count = o.ka_count;
   g.app_name = t.app_name;
+  if (s->relay().keeps_history()) g.login_flags |= LOGIN_FLAG_HISTORY;
 
   uint8_t body[LOGIN_MAX_BODY];
   int n = login_write_response(body, sizeof body, g);
