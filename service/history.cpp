@@ -1,6 +1,7 @@
 // Conversation history in SQLite: see history.h.
 #include "service/history.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "util/logs.h"
@@ -335,8 +336,11 @@ int History::page(const HistoryQuery &q, uint64_t now_ms, std::vector<HistoryRow
   } else if (q.anchor_s == 0) {
     from_time = from_seq = q.newer ? INT64_MIN : INT64_MAX;
   } else {
-    int64_t lo = (int64_t)(q.anchor_s - 1) * 1000;
-    int64_t hi = (int64_t)(q.anchor_s + 1) * 1000;
+    // A time from a device: far beyond any message, but not beyond
+    // arithmetic.
+    int64_t s = (int64_t)std::min<uint64_t>(q.anchor_s, HISTORY_TIME_MAX_S);
+    int64_t lo = (s - 1) * 1000;
+    int64_t hi = (s + 1) * 1000;
     const char *sql = q.conv ? SQL_WINDOW : SQL_WINDOW_ALL;
     if (select(q, sql, now_ms, {lo, hi}, &window) != 0) return -1;
     // Beyond the window: before lo, or from hi on.

@@ -49,6 +49,10 @@ enum : uint32_t {
   HISTORY_RECENT = 65536,  // messages remembered to recognise one sent again
 };
 
+enum : uint64_t {
+  HISTORY_TIME_MAX_S = 1ull << 40,  // a later time in a request counts as this
+};
+
 // Statuses as a client keeps them.
 enum : uint16_t {
   HISTORY_SENT = 1,

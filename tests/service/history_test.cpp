@@ -414,6 +414,7 @@ TEST_F(HistoryTest, ATimeDecidesWhenTheNamedMessageIsUnknown) {
   } cases[] = {
       {"older, around now", request(25, 831, 0, 1, now_s, 999), "1/18/831 2/18/831 3/18/831 4/18/831", LAST | END},
       {"older than later", request(25, 831, 0, 2, now_s + 100, 999), "3/18/831 4/18/831", LAST},
+      {"older than the end of time", request(25, 831, 0, 2, UINT64_MAX), "3/18/831 4/18/831", LAST},
       {"newer than long ago", request(26, 0, 0, 3, now_s - 100, 999), "1/18/831 2/18/831 3/18/831", LAST},
       {"newer, around now", request(26, 0, 0, 1, now_s, 999), "1/18/831 2/18/831 3/18/831 4/18/831", LAST | END},
       {"newer than later", request(26, 0, 0, 1, now_s + 100), "", LAST | END},
