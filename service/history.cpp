@@ -106,19 +106,20 @@ size_t History::KeyHash::operator()(const Key &k) const {
   return std::hash<uint64_t>()(k.conv * 0x9E3779B97F4A7C15ull ^ ((uint64_t)k.sender << 32 | k.mid));
 }
 
-void History::keep(HistoryRow row) {
-  if (!enabled()) return;
+bool History::keep(HistoryRow row) {
+  if (!enabled()) return false;
   // A message the sender's outbox sent again (its acknowledgement was
   // lost) is the same message. Resends follow soon after the first, so
   // the recent ones are remembered rather than the table asked each time.
   Key k{row.conv, row.sender, row.mid};
-  if (!recent_.insert(k).second) return;
+  if (!recent_.insert(k).second) return false;
   recent_order_.push_back(k);
   if (recent_order_.size() > HISTORY_RECENT) {
     recent_.erase(recent_order_.front());
     recent_order_.pop_front();
   }
   add(Op{OP_KEEP, std::move(row), 0, 0});
+  return true;
 }
 
 void History::set_status(uint64_t conv, uint32_t sender, uint32_t mid, uint16_t status,

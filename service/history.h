@@ -110,10 +110,10 @@ class History {
 
   // Waiting until flush(): a message (not again when it is among the last
   // HISTORY_RECENT kept: a sender's outbox repeats what it was not sure
-  // went out); a status change of the newest row of (sender, mid) in the conversation,
-  // made only when its status lies in [from, to]; a new text for it (the
-  // sender edited the message).
-  void keep(HistoryRow row);
+  // went out; keep() says whether it took it); a status change of the
+  // newest row of (sender, mid) in the conversation, made only when its
+  // status lies in [from, to]; a new text for it (the sender edited it).
+  bool keep(HistoryRow row);
   void set_status(uint64_t conv, uint32_t sender, uint32_t mid, uint16_t status, uint16_t from,
                   uint16_t to);
   void edit(uint64_t conv, uint32_t sender, uint32_t mid, std::string items);

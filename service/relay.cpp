@@ -255,8 +255,7 @@ void Relay::keep(Conn *c, const ClientRecord &r, uint32_t to, uint64_t now_ms) {
   row.flags = r.flags & ~(uint64_t)(MSG_FLAG_STORED | SYNC_FLAG_LAST | SYNC_FLAG_END);
   row.until_ms = r.agesent ? now_ms + (uint64_t)r.agesent * 1000 : 0;
   row.items = history_items(r);
-  history_.keep(std::move(row));
-  stats_.kept++;
+  if (history_.keep(std::move(row))) stats_.kept++;
 }
 
 // A delivered or read report one user sends another about a message that
