@@ -118,6 +118,11 @@ bool History::keep(HistoryRow row) {
     recent_.erase(recent_order_.front());
     recent_order_.pop_front();
   }
+  // Devices order a conversation by time, and break ties their own way:
+  // one message per millisecond keeps the order the service saw.
+  uint64_t &last = last_time_[row.conv];
+  if (row.time_ms <= last) row.time_ms = last + 1;
+  last = row.time_ms;
   add(Op{OP_KEEP, std::move(row), 0, 0});
   return true;
 }

@@ -53,6 +53,10 @@ enum : uint64_t {
   HISTORY_TIME_MAX_S = 1ull << 40,  // a later time in a request counts as this
 };
 
+// A message's time is when the service received it, in milliseconds, made
+// later by as little as needed to be after the conversation's previous
+// message: clients order by time, and break ties their own way.
+
 // Statuses as a client keeps them.
 enum : uint16_t {
   HISTORY_SENT = 1,
@@ -149,6 +153,8 @@ class History {
   // Rows per conversation, learnt at its first write since the start: the
   // cap costs a count once, then only the rows it removes. -1: not known.
   std::unordered_map<uint64_t, int64_t> rows_;
+  // The time of each conversation's newest message since the start.
+  std::unordered_map<uint64_t, uint64_t> last_time_;
   // One-to-one conversations already listed for both users.
   std::unordered_set<uint64_t> listed_;
   // The last messages kept, oldest first.
