@@ -348,8 +348,13 @@ TEST_F(HistoryTest, GroupsAndEveryConversationOfTheUser) {
   a.login();
   b.login();
   c.login();
+  // A millisecond apart: within one, conversations keep their own order
+  // but not one across them.
+  const auto ms = std::chrono::milliseconds(2);
   ASSERT_TRUE(a.send({to_group(1, 83, "g1")}));
+  std::this_thread::sleep_for(ms);
   ASSERT_TRUE(b.send({to_group(2, 83, "g2")}));
+  std::this_thread::sleep_for(ms);
   ASSERT_TRUE(a.send({text(3, 823, "direct")}));
   for (Device *d : {&a, &b, &c}) d->drain();
 
@@ -401,6 +406,8 @@ TEST_F(HistoryTest, ATimeDecidesWhenTheNamedMessageIsUnknown) {
   a.login();
   ASSERT_TRUE(a.send({text(1, 832, "t1"), text(2, 832, "t2"), text(3, 832, "t3"),
                       text(4, 832, "t4")}));
+  // Past the milliseconds the four were given, one each.
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
   uint64_t now_s = wall_ms() / 1000;
   b.login();
   b.drain();
