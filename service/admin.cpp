@@ -156,7 +156,7 @@ static std::string add_rule(Server *s, AdminArgs *a) {
   r.remaining = (uint32_t)a->number("count", 1);
   if (a->verb == "redirect") {
     r.kind = RULE_REDIRECT;
-    RedirectSpec &d = r.redirect;
+    RedirectOrder &d = r.redirect;
     d.host = a->text("host");
     if (a->has("addr")) {
       d.has_ipv4 = inet_pton(AF_INET, a->text("addr").c_str(), d.ipv4) == 1;

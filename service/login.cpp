@@ -174,7 +174,7 @@ int login_write_response(uint8_t *buf, uint32_t cap, const LoginGrant &g) {
   return finish(t, ok);
 }
 
-int login_write_redirect(uint8_t *buf, uint32_t cap, const RedirectSpec &r) {
+int login_write_redirect(uint8_t *buf, uint32_t cap, const RedirectOrder &r) {
   TlvBuffer t;
   tlv_init(&t, buf, cap);
   // No host: the empty body that clears the client's redirect record.

@@ -163,7 +163,7 @@ struct LoginGrant {
   std::string app_name;
 };
 
-struct RedirectSpec {
+struct RedirectOrder {
   std::string host;
   bool has_ipv4;
   uint8_t ipv4[4];                // network byte order
@@ -182,4 +182,4 @@ struct RedirectSpec {
 // Body builders: return the body length, or -1 when it does not fit `cap`.
 int login_write_challenge(uint8_t *buf, uint32_t cap, const std::string &challenge);
 int login_write_response(uint8_t *buf, uint32_t cap, const LoginGrant &g);
-int login_write_redirect(uint8_t *buf, uint32_t cap, const RedirectSpec &r);
+int login_write_redirect(uint8_t *buf, uint32_t cap, const RedirectOrder &r);

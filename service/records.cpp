@@ -132,7 +132,7 @@ std::string history_items(const ClientRecord &r) {
   return out;
 }
 
-std::string sync_items(const SyncSpec &s, const std::string &kept) {
+std::string sync_items(const SyncFields &s, const std::string &kept) {
   std::string out(kept.size() + RELAY_RECORD_SLACK + s.address.size(), '\0');
   TlvBuffer o;
   tlv_init(&o, (uint8_t *)&out[0], (uint32_t)out.size());
@@ -155,7 +155,7 @@ std::string sync_items(const SyncSpec &s, const std::string &kept) {
   return out;
 }
 
-std::string report_items(const ReportSpec &s) {
+std::string report_items(const ReportFields &s) {
   std::string out(64 + s.address.size(), '\0');
   TlvBuffer o;
   tlv_init(&o, &out[0], (uint32_t)out.size());

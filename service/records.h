@@ -96,7 +96,7 @@ void bundle_read(const uint8_t *body, uint32_t len, ClientBundle *out);
 std::string relay_items(const ClientRecord &r, uint32_t sender, const std::string &address,
                         uint32_t groupid, uint32_t touid);
 
-struct ReportSpec {
+struct ReportFields {
   uint16_t status;
   uint32_t id;
   uint32_t uid;          // the recipient the report is about; 0: none
@@ -107,7 +107,7 @@ struct ReportSpec {
 };
 
 // The items of a status report (flags are written with the frame).
-std::string report_items(const ReportSpec &s);
+std::string report_items(const ReportFields &s);
 
 // The items of a record that a user's history keeps: the sender's own,
 // without the destination, the service's items and the synchronisation
@@ -119,7 +119,7 @@ enum : uint64_t {
   SYNC_FLAG_END = 0x4000000,   // with SYNC_FLAG_LAST: nothing more exists
 };
 
-struct SyncSpec {
+struct SyncFields {
   uint32_t uid;          // the other side of the conversation (see above)
   std::string address;
   uint32_t groupid;
@@ -132,7 +132,7 @@ struct SyncSpec {
 
 // The items of one history answer record: `kept` are history_items() of
 // the message; empty for the end record, which gets the payload " ".
-std::string sync_items(const SyncSpec &s, const std::string &kept);
+std::string sync_items(const SyncFields &s, const std::string &kept);
 
 // Appends one record to a data frame body: start, flags (with 0x200000 for
 // a stored one), age and stored mark (0: none) for a stored one, then the

@@ -113,21 +113,21 @@ Relay::DeliveryRef Relay::make(uint32_t to, const ClientRecord &r, std::string i
   return d;
 }
 
-void Relay::report(uint32_t to, const ReportSpec &spec, uint64_t flags, Conn *only,
+void Relay::report(uint32_t to, const ReportFields &fields, uint64_t flags, Conn *only,
                    uint64_t now_ms) {
   DeliveryRef d = std::make_shared<Delivery>();
   StoredRow &row = d->row;
   row.id = 0;
   row.uid = to;
   row.report_to = 0;  // nobody hears about a report's delivery
-  row.mid = spec.id;
-  row.gid = spec.groupid;
-  row.channel = spec.channel;
-  row.type = spec.type;
+  row.mid = fields.id;
+  row.gid = fields.groupid;
+  row.channel = fields.channel;
+  row.type = fields.type;
   row.flags = flags;
   row.received_ms = now_ms;
   row.deadline_s = now_ms / 1000 + default_expiry_s_;
-  row.items = report_items(spec);
+  row.items = report_items(fields);
   d->transient = only != nullptr;
   out_.push_back(Outgoing{d, only, nullptr});
   stats_.reports++;
@@ -138,9 +138,9 @@ void Relay::report_delivered(const Delivery &d, const Conn *by, uint64_t now_ms)
   uint32_t sender = d.row.report_to;
   uint64_t conv = d.row.gid ? history_group(d.row.gid) : history_pair(sender, d.row.uid);
   history_.set_status(conv, sender, d.row.mid, HISTORY_DELIVERED, HISTORY_SENT, HISTORY_SENT);
-  ReportSpec spec{RELAY_STATUS_DELIVERED, d.row.mid, by->uid, by->address,
+  ReportFields fields{RELAY_STATUS_DELIVERED, d.row.mid, by->uid, by->address,
                   d.row.gid, d.row.channel, d.row.type};
-  report(d.row.report_to, spec, 0, nullptr, now_ms);
+  report(d.row.report_to, fields, 0, nullptr, now_ms);
 }
 
 // A record that cannot reach anyone: its sender hears why, about the
@@ -149,16 +149,16 @@ void Relay::report_delivered(const Delivery &d, const Conn *by, uint64_t now_ms)
 void Relay::fail(Conn *c, const ClientRecord &r, uint16_t status, uint64_t now_ms) {
   stats_.unroutable++;
   if (!r.id || r.is_status || (r.flags & MSG_FLAG_SYSTEM)) return;
-  ReportSpec spec{status, r.id, 0, std::string(), r.groupid, r.channel, r.type};
+  ReportFields fields{status, r.id, 0, std::string(), r.groupid, r.channel, r.type};
   if (r.groupid || (!r.uid && !r.address_len)) {
-    spec.uid = c->uid;
-    spec.address = c->address;
+    fields.uid = c->uid;
+    fields.address = c->address;
   } else if (r.uid) {
-    spec.uid = r.uid;
+    fields.uid = r.uid;
   } else {
-    spec.address.assign(r.address, r.address_len);
+    fields.address.assign(r.address, r.address_len);
   }
-  report(c->uid, spec, 0, nullptr, now_ms);
+  report(c->uid, fields, 0, nullptr, now_ms);
 }
 
 void Relay::route(Conn *c, const ClientRecord &r, uint64_t now_ms) {
@@ -195,8 +195,8 @@ void Relay::route(Conn *c, const ClientRecord &r, uint64_t now_ms) {
     if (address == RELAY_SERVICE_ADDRESS) {
       if ((r.flags & MSG_FLAG_SYSTEM) &&
           (r.type == PUSH_TOKEN_TYPE || r.type == PUSH_TOKEN_VOIP_TYPE)) {
-        ReportSpec spec{RELAY_STATUS_DELIVERED, r.id, 0, address, 0, r.channel, r.type};
-        report(c->uid, spec, MSG_FLAG_SYSTEM, c, now_ms);
+        ReportFields fields{RELAY_STATUS_DELIVERED, r.id, 0, address, 0, r.channel, r.type};
+        report(c->uid, fields, MSG_FLAG_SYSTEM, c, now_ms);
         return;
       }
       to = c->uid;
@@ -319,34 +319,34 @@ void Relay::answer_sync(Conn *c, const ClientRecord &r, uint64_t now_ms) {
     rows.clear();
     more = false;
   }
-  SyncSpec spec{};
-  spec.syncid = r.syncid;
+  SyncFields fields{};
+  fields.syncid = r.syncid;
   for (const HistoryRow &row : rows) {
     bool group = history_is_group(row.conv);
     bool sent = row.sender == c->uid;
-    spec.uid = !sent ? row.sender : group ? c->uid : history_peer(row.conv, c->uid);
-    spec.address = spec.uid == c->uid ? c->address : address_of(spec.uid);
-    spec.groupid = group ? (uint32_t)row.conv : 0;
-    spec.status = history_status_for(c->uid, row.sender, row.status);
-    spec.time_ms = row.time_ms;
-    spec.age_s = now_ms > row.time_ms ? (uint32_t)((now_ms - row.time_ms) / 1000) : 0;
-    answer(c, row.flags, spec.groupid, sync_items(spec, row.items), now_ms);
+    fields.uid = !sent ? row.sender : group ? c->uid : history_peer(row.conv, c->uid);
+    fields.address = fields.uid == c->uid ? c->address : address_of(fields.uid);
+    fields.groupid = group ? (uint32_t)row.conv : 0;
+    fields.status = history_status_for(c->uid, row.sender, row.status);
+    fields.time_ms = row.time_ms;
+    fields.age_s = now_ms > row.time_ms ? (uint32_t)((now_ms - row.time_ms) / 1000) : 0;
+    answer(c, row.flags, fields.groupid, sync_items(fields, row.items), now_ms);
   }
   // The end record names the conversation's other side, or the user: the
   // client must be able to resolve a peer for it even when nothing came.
-  spec.uid = c->uid;
-  spec.address = c->address;
+  fields.uid = c->uid;
+  fields.address = c->address;
   if (peer && !address_of(peer).empty()) {
-    spec.uid = peer;
-    spec.address = address_of(peer);
+    fields.uid = peer;
+    fields.address = address_of(peer);
   }
-  spec.groupid = r.groupid;
-  spec.status = 0;
-  spec.time_ms = 0;
-  spec.age_s = 0;
-  spec.syncext = (uint16_t)rows.size();
+  fields.groupid = r.groupid;
+  fields.status = 0;
+  fields.time_ms = 0;
+  fields.age_s = 0;
+  fields.syncext = (uint16_t)rows.size();
   uint64_t flags = more ? SYNC_FLAG_LAST : SYNC_FLAG_LAST | SYNC_FLAG_END;
-  answer(c, flags, r.groupid, sync_items(spec, std::string()), now_ms);
+  answer(c, flags, r.groupid, sync_items(fields, std::string()), now_ms);
 }
 
 int Relay::on_bundle(Conn *c, const ClientBundle &b) {
@@ -562,9 +562,9 @@ void Relay::expire(std::vector<StoredRow> &rows) {
     if (!row.gid)
       history_.set_status(history_pair(row.report_to, row.uid), row.report_to, row.mid,
                           HISTORY_EXPIRED, HISTORY_SENT, HISTORY_SENT);
-    ReportSpec spec{RELAY_STATUS_EXPIRED, row.mid, row.uid, address_of(row.uid),
+    ReportFields fields{RELAY_STATUS_EXPIRED, row.mid, row.uid, address_of(row.uid),
                     row.gid, row.channel, row.type};
-    report(row.report_to, spec, 0, nullptr, now_ms);
+    report(row.report_to, fields, 0, nullptr, now_ms);
   }
 }
 

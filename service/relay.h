@@ -199,7 +199,7 @@ class Relay {
   void fail(Conn *c, const ClientRecord &r, uint16_t status, uint64_t now_ms);
   DeliveryRef make(uint32_t to, const ClientRecord &r, std::string items, uint32_t report_to,
                    uint64_t now_ms);
-  void report(uint32_t to, const ReportSpec &spec, uint64_t flags, Conn *only, uint64_t now_ms);
+  void report(uint32_t to, const ReportFields &fields, uint64_t flags, Conn *only, uint64_t now_ms);
   void report_delivered(const Delivery &d, const Conn *by, uint64_t now_ms);
 
   void keep(Conn *c, const ClientRecord &r, uint32_t to, uint64_t now_ms);

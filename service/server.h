@@ -53,7 +53,7 @@ struct LoginRule {
   uint8_t op;
   uint32_t param;
   std::string body;
-  RedirectSpec redirect;
+  RedirectOrder redirect;
   bool redirect_ticket;  // issue a ticket for the redirect host
 };
 

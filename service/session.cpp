@@ -53,7 +53,7 @@ static int apply_rule(Server *s, Conn *c, const TokenRecord &t, const LoginRule 
       s->stall(c);
       return -1;
     case RULE_REDIRECT: {
-      RedirectSpec r = rule.redirect;
+      RedirectOrder r = rule.redirect;
       if (rule.redirect_ticket && !r.host.empty()) {
         r.ticket = login_new_secret();
         if (r.ticket.empty() || s->registry().addTicket(t.serial, r.host, r.ticket,
