@@ -38,6 +38,9 @@ static const char *const CREATION_LIST[] = {
     "create index if not exists itid on messages (tid)",
     "create index if not exists iftg on messages (ftg)",
     "create index if not exists mgmc on messages (gmc)",
+    // The outbox walk seeks to its cursor and reads in order: without this
+    // it sorts every waiting row on each pass, quadratic over a burst.
+    "create index if not exists ipending on messages (status, ts, mid)",
     "create table if not exists files (fid text primary key, tn blob, path text, url text, type "
     "integer, status integer, usage integer, ts integer, uts integer)",
     "create index if not exists ftype on files (type)",
