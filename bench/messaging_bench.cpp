@@ -10,6 +10,8 @@
 //   AppThroughput     the same 20,000 messages between two application
 //                     engines, each storing every message in its own
 //                     database (A its outbox and statuses, B what arrives)
+//   AppReceive        the same again with only B storing: what the
+//                     receiving side sustains, one transaction a bundle
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -73,9 +75,10 @@ struct Pair {
   Counter a_events, b_events;
   CAPI *a = nullptr, *b = nullptr;
   bool ok = false;
-  bool with_store;
+  // Which engines are application engines with a database: bit 0 A, bit 1 B.
+  int stores;
 
-  explicit Pair(bool store = false) : with_store(store) {
+  explicit Pair(int store_mask = 0) : stores(store_mask) {
     if (!svc.start()) return;
     a = make(1, &a_events);
     b = make(2, &b_events);
@@ -83,6 +86,7 @@ struct Pair {
   }
   CAPI *make(uint32_t uid, Counter *events) {
     std::string home = dir.file("u" + std::to_string(uid));
+    bool with_store = stores & (1 << (uid - 1));
     CAPI *e = with_store ? new DBApp(home.c_str(), 400000) : new CAPI(home.c_str(), 400000);
     e->register_listener(0, events, 1);
     e->set_server(("127.0.0.1:" + std::to_string(svc.port())).c_str());
@@ -110,8 +114,9 @@ struct Pair {
     p.id = id;
     p.uid = 2;
     p.expiry = UINT32_MAX;
-    p.flags = with_store ? 0ull : (uint64_t)MSG_FLAG_NO_ECHO;  // the application layer stores the echo
-    return a->message(&p, with_store ? "u2" : nullptr, payload, sizeof payload);
+    bool a_stores = stores & 1;
+    p.flags = a_stores ? 0ull : (uint64_t)MSG_FLAG_NO_ECHO;  // the application layer stores the echo
+    return a->message(&p, a_stores ? "u2" : nullptr, payload, sizeof payload);
   }
 };
 
@@ -121,11 +126,11 @@ double cpu_seconds() {
   return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
 }
 
-void Throughput(benchmark::State &state, bool store) {
+void Throughput(benchmark::State &state, int store_mask) {
   const int n = 20000;
   for (auto _ : state) {
     state.PauseTiming();
-    Pair pair(store);
+    Pair pair(store_mask);
     if (!pair.ok) {
       state.SkipWithError("service or engines did not come up");
       return;
@@ -145,10 +150,12 @@ void Throughput(benchmark::State &state, bool store) {
     state.ResumeTiming();
   }
 }
-void EngineThroughput(benchmark::State &state) { Throughput(state, false); }
-void AppThroughput(benchmark::State &state) { Throughput(state, true); }
+void EngineThroughput(benchmark::State &state) { Throughput(state, 0); }
+void AppThroughput(benchmark::State &state) { Throughput(state, 3); }
+void AppReceive(benchmark::State &state) { Throughput(state, 2); }
 BENCHMARK(EngineThroughput)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(AppThroughput)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(AppReceive)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 void EngineLatency(benchmark::State &state) {
   const int n = 1000, warmup = 20;
