@@ -38,9 +38,6 @@ static const char *const CREATION_LIST[] = {
     "create index if not exists itid on messages (tid)",
     "create index if not exists iftg on messages (ftg)",
     "create index if not exists mgmc on messages (gmc)",
-    // The outbox walk seeks to its cursor and reads in order: without this
-    // it sorts every waiting row on each pass, quadratic over a burst.
-    "create index if not exists ipending on messages (status, ts, mid)",
     "create table if not exists files (fid text primary key, tn blob, path text, url text, type "
     "integer, status integer, usage integer, ts integer, uts integer)",
     "create index if not exists ftype on files (type)",
@@ -85,6 +82,11 @@ static const char *const READ_INDEXES[] = {
     "create index if not exists imgroup on messages (gid, ts, mid)",
     "create index if not exists imunread on messages (gid, status, sender)",
 };
+
+// Version 18: the outbox walk seeks to its cursor and reads the waiting
+// rows in order. With the status index alone it sorted every waiting row
+// on each pass, which made a burst through the outbox quadratic.
+static const char OUTBOX_INDEX[] = "create index if not exists ipending on messages (status, ts, mid)";
 
 static const char SQL_COUNT_TABLES[] =
     "select count(1) from sqlite_master where type='table' and name in ('messages', 'files', "
@@ -195,6 +197,7 @@ void ZalvioDB::upgrade(int version) {
     createColumn("messages", "gmc", "integer", "mgmc");
   }
   if (version <= 16) createReadIndexes();
+  if (version <= 17) executeSQL(OUTBOX_INDEX);
 }
 
 int ZalvioDB::createTable() {

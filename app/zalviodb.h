@@ -21,7 +21,7 @@
 struct ContactRecord;
 
 enum : int {
-  DB_SCHEMA_VERSION = 17,
+  DB_SCHEMA_VERSION = 18,
   DB_TABLE_COUNT = 8,
 };
 

@@ -588,6 +588,14 @@ TEST(ReadSession, QueryPlansUseTheReadIndexes) {
   EXPECT_EQ(list.find("SCAN messages"), std::string::npos) << list;
   EXPECT_EQ(list.find("SCAN a"), std::string::npos) << list;
   EXPECT_EQ(list.find("SCAN b"), std::string::npos) << list;
+  // The outbox walk seeks past its cursor instead of sorting every waiting row.
+  Collector sink;
+  PendingCursor at = {true, T, 1};
+  read_pending(&r.db, &sink, &at);
+  std::string outbox = last_plan("select mid");
+  EXPECT_NE(outbox.find("USING INDEX ipending (status=? AND (ts,mid)>(?,?))"), std::string::npos)
+      << outbox;
+  EXPECT_EQ(outbox.find("TEMP B-TREE"), std::string::npos) << outbox;
   sqlite3_trace_v2(r.h, 0, nullptr, nullptr);
 }
 

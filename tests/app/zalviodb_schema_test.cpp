@@ -46,7 +46,7 @@ TEST(Schema, NewFile) {
                         "'sqlite_%' order by name"),
             TABLES);
   EXPECT_EQ(sql_int(h, "select count(1) from sqlite_master where type='index' and sql is not null"),
-            34);  // the 31 of the creation list and the 3 read indexes
+            35);  // the 31 of the creation list, the 3 read indexes and the outbox's
   EXPECT_EQ(columns(h, "messages"),
             "mid gid channel type sender ts message thumbnail filepath url status expiry flag rts "
             "mts uflags ages ager agerd tid ud sens ftg refid gmc ");
@@ -114,7 +114,7 @@ TEST(Schema, UpgradeFromVersion4) {
     EXPECT_EQ(columns(h, "synced"), "id address f u ");
     EXPECT_EQ(columns(h, "settings"), "name val vb ");
     EXPECT_EQ(sql_int(h, "select count(1) from sqlite_master where type='index' and sql is not null"),
-              34);
+              35);
     // Sync bits 12, 13 and 16 of bob's contact flags moved into the queue.
     EXPECT_EQ(sql_rows(h, "select address, f, u from synced"), "bob|7|0\n");
     EXPECT_EQ(sql_rows(h, "select address, flag from contacts order by uid"),
@@ -224,6 +224,20 @@ TEST(Schema, OldContactsLayoutIsMigrated) {
   for (const File &f : files) EXPECT_EQ(file_size(f.path.c_str()), f.size) << f.path;
 }
 
+// A file of the previous version gains the outbox index, and only that.
+TEST(Schema, UpgradeFromVersion17AddsTheOutboxIndex) {
+  StoreFixture s;
+  s.db.executeSQL("drop index ipending");
+  s.db.setKey("dbschema", "17");
+  Reopened again(s.file, s.dir.file("root"));
+  sqlite3 *h = again.db.handle();
+  EXPECT_EQ(sql_rows(h, "select sql from sqlite_master where name='ipending'"),
+            "CREATE INDEX ipending on messages (status, ts, mid)\n");
+  EXPECT_EQ(sql_int(h, "select count(1) from sqlite_master where type='index' and sql is not null"),
+            35);
+  EXPECT_EQ(again.db.getKeyInt("dbschema", 0), (uint64_t)DB_SCHEMA_VERSION);
+}
+
 TEST(Schema, NewerFileIsLeftAlone) {
   TempDir dir;
   std::string file = dir.file("new.db");
@@ -231,13 +245,13 @@ TEST(Schema, NewerFileIsLeftAlone) {
             "create table settings (name text primary key, val text, vb blob);"
             "create table messages (mid text primary key, sender text, status integer, flag "
             "integer);"
-            "insert into settings (name, val) values ('dbschema', '18'), ('mfm', '');"
+            "insert into settings (name, val) values ('dbschema', '19'), ('mfm', '');"
             "insert into messages values ('1', 'a', 20, 65536);");
   StdoutCapture out;
   Reopened r(file, dir.file("root"));
-  EXPECT_TRUE(out.contains("DB schema 18 is newer than 17")) << out.text();
+  EXPECT_TRUE(out.contains("DB schema 19 is newer than 18")) << out.text();
   sqlite3 *h = r.db.handle();
-  EXPECT_EQ(r.db.getKeyInt("dbschema", 0), 18u);
+  EXPECT_EQ(r.db.getKeyInt("dbschema", 0), 19u);
   EXPECT_EQ(sql_rows(h, "select * from messages"), "1|a|20|65536\n");
   EXPECT_EQ(sql_rows(h, "select name from sqlite_master where type='table' order by name"),
             "messages\nsettings\n");
@@ -261,7 +275,7 @@ TEST(Schema, ResetKeepsTheLiveLayout) {
 
   ASSERT_EQ(s.db.resetDatabase(DB_RESET_SETTINGS), 0);
   EXPECT_EQ(sql_rows(h, "select name, val from settings order by name"),
-            "dbschema|17\ninitts|" + std::to_string(s.host.now) + "\nmfm|ok\nuid|42\n");
+            "dbschema|18\ninitts|" + std::to_string(s.host.now) + "\nmfm|ok\nuid|42\n");
   EXPECT_EQ(sql_rows(h, "select flag from messages"), "65536\n");
   EXPECT_EQ(sql_rows(h, "select flag from contacts"), "4096\n");
   EXPECT_EQ(sql_int(h, "select count(1) from members"), 1);
