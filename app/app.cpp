@@ -362,6 +362,11 @@ int DBApp::send_control(uint16_t type, uint32_t to_uid, const char *peer, uint32
 
 // ---- receiving --------------------------------------------------------------
 
+// Conversations are keyed "g<gid>" or by the peer's address.
+static std::string conversation_key(uint32_t gid, const char *peer) {
+  return gid ? "g" + std::to_string(gid) : std::string(peer ? peer : "");
+}
+
 bool DBApp::edit_allowed(const MessageParams &p) {
   if (!db.isOpen() || !edit_window_s_ || !(edit_mask_ & EDIT_MASK_EDITS)) return false;
   uint64_t original = db.getMessageTime(p.id);
@@ -387,10 +392,30 @@ int DBApp::store_incoming(MessageParams *p, const char *peer, const uint8_t *pay
     stored.status = MSG_STATUS_RECEIVED_READ;
     if (stored.ageread && (!stored.agesent || stored.ageread < stored.agesent)) stored.agesent = stored.ageread;
   }
+  // An edit keeps the row, and its time, of the message it replaces.
+  if (!(p->flags & MSG_FLAG_ID32)) p->when = stored.when = next_row_time(p->groupid, peer, p->when);
   stored.saved = 0;
   int r = db.saveMessage(&stored, peer ? peer : "", payload, len);
   p->saved = stored.saved;
   return r;
+}
+
+// A conversation reads back by time, and rows of the same millisecond by
+// id, which is random. Messages that arrive in one bundle share their
+// millisecond (their age on the wire is whole seconds), and so do sends
+// in a burst: each live row is kept a millisecond after the one stored
+// before it in its conversation, so the order of arrival or sending is
+// the order read back. Only ties within the second are moved; a clearly
+// older time stands.
+uint64_t DBApp::next_row_time(uint32_t gid, const char *peer, uint64_t when) {
+  static const uint64_t TIE_WINDOW_MS = 1000;
+  static const size_t CONVERSATIONS_KEPT = 4096;
+  MutexGuard guard(&row_time_lock_);
+  if (row_times_.size() > CONVERSATIONS_KEPT) row_times_.clear();
+  uint64_t &last = row_times_[conversation_key(gid, peer)];
+  if (when <= last && last - when < TIE_WINDOW_MS) when = last + 1;
+  if (when > last) last = when;
+  return when;
 }
 
 int DBApp::on_message(MessageParams *p, const char *peer, const uint8_t *payload, uint32_t len) {
@@ -423,6 +448,7 @@ int DBApp::on_message(MessageParams *p, const char *peer, const uint8_t *payload
   // outbox with status 0 and not reported back.
   if (p->origin == ORIGIN_REALTIME && p->status == MSG_STATUS_OUTBOX) {
     if (db.isOpen() && p->id && !(p->flags & MSG_FLAG_SYSTEM) && !p->saved) {
+      p->when = next_row_time(p->groupid, peer, p->when);
       int r = db.saveMessage(p, peer ? peer : "", payload, len);
       p->saved = r == 0 ? 1 : 0;
     }
@@ -764,10 +790,6 @@ int DBApp::load_value(const char *name, char **out) {
 }
 
 // ---- what the reader needs --------------------------------------------------------
-
-static std::string conversation_key(uint32_t gid, const char *peer) {
-  return gid ? "g" + std::to_string(gid) : std::string(peer ? peer : "");
-}
 
 // The map only grows, so a pointer handed out stays valid.
 SessionCounters *DBApp::read_counters(uint32_t gid, const char *peer) {

@@ -201,6 +201,7 @@ class DBApp : public INotify,
 
  private:
   int store_incoming(MessageParams *p, const char *peer, const uint8_t *payload, uint32_t len);
+  uint64_t next_row_time(uint32_t gid, const char *peer, uint64_t when);
   bool edit_allowed(const MessageParams &p);
   void remember_send(const MessageParams &p, const char *peer);
   RecentSend *find_recent(uint32_t id);
@@ -240,6 +241,9 @@ class DBApp : public INotify,
   pthread_mutex_t outbox_lock_ = PTHREAD_MUTEX_INITIALIZER;
   pthread_mutex_t recent_lock_ = PTHREAD_MUTEX_INITIALIZER;
   pthread_mutex_t deferred_lock_ = PTHREAD_MUTEX_INITIALIZER;
+  pthread_mutex_t row_time_lock_ = PTHREAD_MUTEX_INITIALIZER;
+  // The time of the last row stored live in each conversation this run.
+  std::map<std::string, uint64_t> row_times_;
   pthread_t outbox_owner_{};
   bool outbox_held_ = false;
   std::vector<Deferred> deferred_;

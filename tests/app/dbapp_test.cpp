@@ -204,6 +204,47 @@ TEST_F(DBAppTest, LocalOnlyMessagesNeverLeave) {
   EXPECT_EQ(app.db_count_pending_messages(), 0);  // the outbox skips it
 }
 
+// What a conversation reads back, in the reader's order.
+std::string read_back(DBApp &app, const char *where) {
+  char buf[512] = {};
+  std::string sql = std::string("select group_concat(message, ',') from (select message from messages "
+                                "where ") + where + " order by ts, mid)";
+  app.db.getValue(sql.c_str(), 0, buf, sizeof buf, nullptr);
+  return buf;
+}
+
+TEST_F(DBAppTest, RowsOfOneMillisecondReadBackInTheOrderTheyCame) {
+  // One bundle: its records share a millisecond, and their ids sort
+  // another way. One clearly older message among them keeps its time.
+  uint64_t t = wall_ms() - 60000;
+  struct Arrival {
+    uint32_t id;
+    uint64_t when;
+    const char *text;
+  } bundle[] = {{900, t, "a"}, {30, t, "b"}, {7000, t, "c"}, {1, t, "d"}, {5, t - 5000, "older"}};
+  for (const Arrival &m : bundle) {
+    MessageParams p = incoming(m.id, m.when);
+    ASSERT_EQ(app.on_message(&p, "alice", (const uint8_t *)m.text, (uint32_t)strlen(m.text)), 0);
+  }
+  EXPECT_EQ(read_back(app, "sender='alice'"), "older,a,b,c,d");
+  // Another conversation at the same millisecond keeps its own time.
+  MessageParams other = incoming(2, t, "bob");
+  ASSERT_EQ(app.on_message(&other, "bob", (const uint8_t *)"x", 1), 0);
+  EXPECT_EQ(rows("sender='bob' and ts=" + std::to_string(t)), 1);
+
+  // A burst of sends in one millisecond.
+  for (uint32_t id : {70u, 8u, 600u}) {
+    MessageParams p;
+    memset(&p, 0, sizeof p);
+    p.id = id;
+    p.when = t;
+    p.expiry = UINT32_MAX;
+    std::string text = std::to_string(id);
+    ASSERT_EQ(app.message(&p, "carol", (const uint8_t *)text.data(), (uint32_t)text.size()), SEND_OK);
+  }
+  EXPECT_EQ(read_back(app, "sender='carol'"), "70,8,600");
+}
+
 TEST_F(DBAppTest, AttachmentFileNames) {
   char name[512];
   int n = app.auto_file_name(1, "jpg", false, name, sizeof name);
