@@ -88,7 +88,9 @@ void OpenSsl::log_errors() {
   }
 }
 
-int OpenSsl::pending() { return ssl_ ? SSL_pending(ssl_) : 0; }
+// Read-ahead keeps whole records in the session's buffer, not yet
+// decrypted, where SSL_pending does not count them.
+int OpenSsl::pending() { return ssl_ ? SSL_has_pending(ssl_) : 0; }
 
 bool OpenSsl::resumed() { return ssl_ && SSL_session_reused(ssl_) == 1; }
 
@@ -121,6 +123,9 @@ int OpenSsl::start(int sock, const char *server_name, bool verify, int, SSL_SESS
   if (fl >= 0) fcntl(sock, F_SETFL, fl | O_NONBLOCK);
   SSL_set_ex_data(ssl_, g_ex_index, this);
   SSL_set_fd(ssl_, sock);
+  // A frame's header and body, and frames sent together, come in with one
+  // read instead of two or more per record.
+  SSL_set_read_ahead(ssl_, 1);
   if (server_name && *server_name) {
     bool ip = is_ip_literal(server_name);
     if (!ip) SSL_set_tlsext_host_name(ssl_, server_name);
