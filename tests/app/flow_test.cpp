@@ -157,7 +157,9 @@ TEST_F(FlowTest, NothingLostNothingDoubledAcrossDropsAndARestart) {
 TEST_F(FlowTest, SenderKilledMidwayLosesNothing) {
   const uint32_t n = 1000;
   std::string token_a = svc.mint_token(4001);
-  b = make(4002, svc.mint_token(4002), &b_app);
+  std::string token_b = svc.mint_token(4002);
+  // Forked while this process has no other thread yet: a lock another
+  // thread held at the fork would stay taken in the child for good.
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -170,8 +172,9 @@ TEST_F(FlowTest, SenderKilledMidwayLosesNothing) {
     pause();  // killed before it can finish on its own terms
     _exit(0);
   }
+  b = make(4002, token_b, &b_app);
   // Kill it while it is sending.
-  for (int i = 0; i < 200 && count(b.get(), "sender='u4001'") < 100; i++) std::this_thread::sleep_for(milliseconds(20));
+  for (int i = 0; i < 1000 && count(b.get(), "sender='u4001'") < 100; i++) std::this_thread::sleep_for(milliseconds(20));
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
   int64_t before = count(b.get(), "sender='u4001'");
