@@ -168,33 +168,25 @@ int MessageStore::addMembers(uint32_t gid, const std::vector<uint32_t> &members)
       ok = s.step() == SQLITE_DONE;
     }
   }
-  for (size_t i = 0; ok && i < members.size(); i++) {
-    Stmt s(statements_.prepare("insert or ignore into members(gid, uid) values(?, ?)"));
-    if (!s.ok()) {
-      ok = false;
-      break;
-    }
-    s.bind(1, (int64_t)gid);
-    s.bind(2, (int64_t)members[i]);
-    ok = s.step() == SQLITE_DONE;
-  }
+  ok = ok && eachMember("insert or ignore into members(gid, uid) values(?, ?)", gid, members);
   return finish(ok);
 }
 
 int MessageStore::removeMembers(uint32_t gid, const std::vector<uint32_t> &members) {
   if (begin() != 0) return -1;
-  bool ok = true;
-  for (size_t i = 0; ok && i < members.size(); i++) {
-    Stmt s(statements_.prepare("delete from members where gid = ? and uid = ?"));
-    if (!s.ok()) {
-      ok = false;
-      break;
-    }
+  return finish(eachMember("delete from members where gid = ? and uid = ?", gid, members));
+}
+
+// Runs `sql` with (gid, uid) for every member, inside the caller's transaction.
+bool MessageStore::eachMember(const char *sql, uint32_t gid, const std::vector<uint32_t> &members) {
+  for (uint32_t uid : members) {
+    Stmt s(statements_.prepare(sql));
+    if (!s.ok()) return false;
     s.bind(1, (int64_t)gid);
-    s.bind(2, (int64_t)members[i]);
-    ok = s.step() == SQLITE_DONE;
+    s.bind(2, (int64_t)uid);
+    if (s.step() != SQLITE_DONE) return false;
   }
-  return finish(ok);
+  return true;
 }
 
 int MessageStore::deleteGroup(uint32_t gid) {

@@ -74,4 +74,5 @@ class MessageStore {
   StatementCache statements_;
   int begin() { return statements_.exec("begin immediate"); }
   int finish(bool ok);
+  bool eachMember(const char *sql, uint32_t gid, const std::vector<uint32_t> &members);
 };
