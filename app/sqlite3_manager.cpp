@@ -373,16 +373,25 @@ int Sqlite3Manager::execArgs(const char *sql, const DbArg *args, size_t n) {
   return rv;
 }
 
-int Sqlite3Manager::queryInt64(const char *sql, DbArgs args, int column, int64_t *out) {
-  if (db == nullptr) return -1;
+// Checks `sql` out, binds `args` and steps once. Returns the statement for
+// the caller to read and check in, or null; *rc is the step's result.
+sqlite3_stmt *Sqlite3Manager::stepOnce(const char *sql, DbArgs args, int *rc) {
+  if (db == nullptr) return nullptr;
   sqlite3_stmt *st = checkout(sql);
   if (st == nullptr) {
     LOGD("SQL error: %s", sql);
-    return -1;
+    return nullptr;
   }
+  *rc = db_bind(st, args);
+  if (*rc == SQLITE_OK) *rc = sqlite3_step(st);
+  return st;
+}
+
+int Sqlite3Manager::queryInt64(const char *sql, DbArgs args, int column, int64_t *out) {
+  int rc;
+  sqlite3_stmt *st = stepOnce(sql, args, &rc);
+  if (st == nullptr) return -1;
   int rv = -1;
-  int rc = db_bind(st, args);
-  if (rc == SQLITE_OK) rc = sqlite3_step(st);
   if (rc == SQLITE_ROW) {
     *out = sqlite3_column_int64(st, column);
     rv = 1;
@@ -396,15 +405,10 @@ int Sqlite3Manager::queryInt64(const char *sql, DbArgs args, int column, int64_t
 int Sqlite3Manager::queryText(const char *sql, DbArgs args, int column, char *buffer,
                               size_t size) {
   if (buffer && size > 0) buffer[0] = 0;
-  if (db == nullptr) return -1;
-  sqlite3_stmt *st = checkout(sql);
-  if (st == nullptr) {
-    LOGD("SQL error: %s", sql);
-    return -1;
-  }
+  int rc;
+  sqlite3_stmt *st = stepOnce(sql, args, &rc);
+  if (st == nullptr) return -1;
   int rv = -1;
-  int rc = db_bind(st, args);
-  if (rc == SQLITE_OK) rc = sqlite3_step(st);
   if (rc == SQLITE_ROW) {
     const unsigned char *v = sqlite3_column_text(st, column);
     rv = v ? 1 : 0;

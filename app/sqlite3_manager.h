@@ -163,6 +163,7 @@ class Sqlite3Manager {
   // threads never share one. Null on a prepare error (not logged).
   sqlite3_stmt *checkout(const char *sql);
   void checkin(sqlite3_stmt *st);
+  sqlite3_stmt *stepOnce(const char *sql, DbArgs args, int *rc);
 
  protected:
   // Hooks of the derived store: the schema pass, and the sweep that runs
