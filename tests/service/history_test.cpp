@@ -18,21 +18,7 @@ enum : uint64_t {
   END = 0x4000000,  // nothing more exists
 };
 
-// A record as a client writes it.
-struct Out {
-  uint32_t id = 0;
-  uint32_t uid = 0;
-  std::string address;
-  uint32_t gid = 0;
-  std::string payload = "hi";
-  uint32_t expiry = 3600;
-  uint64_t flags = 0;
-  uint16_t channel = 0;
-  uint16_t type = 0;
-  uint32_t agesent = 0;
-  uint64_t syncid = 0, syncref = 0, refid = 0;
-  uint16_t syncext = 0;
-};
+using Out = RawRecord;
 
 Out text(uint32_t id, uint32_t uid, const std::string &payload) {
   Out o;
@@ -67,36 +53,6 @@ Out request(uint16_t type, uint32_t uid, uint32_t gid, uint16_t count, uint64_t 
   o.syncref = syncref;
   o.refid = refid;
   return o;
-}
-
-std::vector<uint8_t> bundle(uint16_t seq, const std::vector<Out> &records) {
-  std::vector<uint8_t> buf(65536);
-  TlvBuffer b;
-  tlv_init(&b, buf.data(), (uint32_t)buf.size());
-  bundle_begin(&b, seq);
-  for (const Out &r : records) {
-    MessageParams p{};
-    p.id = r.id;
-    p.uid = r.uid;
-    p.groupid = r.gid;
-    p.expiry = r.expiry;
-    p.flags = r.flags;
-    p.channel = r.channel;
-    p.type = r.type;
-    p.agesent = r.agesent;
-    p.syncid = r.syncid;
-    p.syncext = r.syncext;
-    p.syncref = r.syncref;
-    p.refid = r.refid;
-    RecordExtras x{};
-    x.address = r.address.c_str();
-    x.address_len = (uint32_t)r.address.size();
-    x.payload = (const uint8_t *)r.payload.data();
-    x.payload_len = (uint32_t)r.payload.size();
-    EXPECT_EQ(record_encode(&b, p, x), 0);
-  }
-  buf.resize(b.pos);
-  return buf;
 }
 
 // A status report a client sends about a message of `to`.
@@ -138,7 +94,7 @@ class Device {
   }
   void close() { c_.close(); }
 
-  bool send(const std::vector<Out> &records) { return send_body(bundle(++seq_, records)); }
+  bool send(const std::vector<Out> &records) { return send_body(raw_bundle(++seq_, records)); }
   bool send_report(uint32_t id, uint32_t to, uint16_t status) {
     return send_body(report(++seq_, id, to, status));
   }

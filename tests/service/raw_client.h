@@ -96,6 +96,28 @@ RawLogin raw_login(RawClient *c, const RawToken &t, const std::string &app_name 
                    const std::string &ticket = "", uint32_t installation = RAW_INSTALLATION,
                    uint32_t ack_owed = 0);
 
+// ---- bundles ----------------------------------------------------------------
+
+// A record as a client writes it.
+struct RawRecord {
+  uint32_t id = 0;
+  uint32_t uid = 0;
+  std::string address;
+  uint32_t gid = 0;
+  std::string payload = "hi";
+  uint32_t expiry = 3600;
+  uint64_t flags = 0;
+  uint16_t channel = 0;
+  uint16_t type = 0;
+  uint32_t agesent = 0;
+  uint64_t syncid = 0, syncref = 0, refid = 0;
+  uint16_t syncext = 0;
+};
+
+// The body of a bundle frame with sequence `seq`; empty, and the test
+// failed, when a record does not encode.
+std::vector<uint8_t> raw_bundle(uint16_t seq, const std::vector<RawRecord> &records);
+
 // Value of the first item of `type` in a TLV body; empty when absent.
 std::string raw_item(const std::vector<uint8_t> &body, uint32_t type);
 uint64_t raw_item_uint(const std::vector<uint8_t> &body, uint32_t type);

@@ -1,6 +1,7 @@
 // Bare protocol client for the service tests: see raw_client.h.
 #include "service/raw_client.h"
 
+#include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -322,4 +323,39 @@ uint64_t raw_item_uint(const std::vector<uint8_t> &body, uint32_t type) {
   const uint8_t *v = nullptr;
   int n = tlv_find(body.data(), (uint32_t)body.size(), type, &v);
   return n < 0 ? 0 : tlv_uint(v, (uint32_t)n, 8);
+}
+
+// ---- bundles ----------------------------------------------------------------
+
+std::vector<uint8_t> raw_bundle(uint16_t seq, const std::vector<RawRecord> &records) {
+  std::vector<uint8_t> buf(65536);
+  TlvBuffer b;
+  tlv_init(&b, buf.data(), (uint32_t)buf.size());
+  bundle_begin(&b, seq);
+  for (const RawRecord &r : records) {
+    MessageParams p{};
+    p.id = r.id;
+    p.uid = r.uid;
+    p.groupid = r.gid;
+    p.expiry = r.expiry;
+    p.flags = r.flags;
+    p.channel = r.channel;
+    p.type = r.type;
+    p.agesent = r.agesent;
+    p.syncid = r.syncid;
+    p.syncext = r.syncext;
+    p.syncref = r.syncref;
+    p.refid = r.refid;
+    RecordExtras x{};
+    x.address = r.address.c_str();
+    x.address_len = (uint32_t)r.address.size();
+    x.payload = (const uint8_t *)r.payload.data();
+    x.payload_len = (uint32_t)r.payload.size();
+    if (record_encode(&b, p, x) != 0) {
+      ADD_FAILURE() << "record " << r.id << " does not encode";
+      return {};
+    }
+  }
+  buf.resize(b.pos);
+  return buf;
 }

@@ -14,18 +14,7 @@
 
 namespace {
 
-// A record as a client writes it.
-struct Out {
-  uint32_t id = 0;
-  uint32_t uid = 0;
-  std::string address;
-  uint32_t gid = 0;
-  std::string payload = "hi";
-  uint32_t expiry = 3600;
-  uint64_t flags = 0;
-  uint16_t channel = 0;
-  uint16_t type = 0;
-};
+using Out = RawRecord;
 
 Out to_uid(uint32_t id, uint32_t uid, const std::string &payload = "hi") {
   Out o;
@@ -55,31 +44,6 @@ Out control(Out o, uint16_t type) {
   o.channel = CHANNEL_SYSTEM;
   o.type = type;
   return o;
-}
-
-std::vector<uint8_t> bundle(uint16_t seq, const std::vector<Out> &records) {
-  std::vector<uint8_t> buf(65536);
-  TlvBuffer b;
-  tlv_init(&b, buf.data(), (uint32_t)buf.size());
-  bundle_begin(&b, seq);
-  for (const Out &r : records) {
-    MessageParams p{};
-    p.id = r.id;
-    p.uid = r.uid;
-    p.groupid = r.gid;
-    p.expiry = r.expiry;
-    p.flags = r.flags;
-    p.channel = r.channel;
-    p.type = r.type;
-    RecordExtras x{};
-    x.address = r.address.c_str();
-    x.address_len = (uint32_t)r.address.size();
-    x.payload = (const uint8_t *)r.payload.data();
-    x.payload_len = (uint32_t)r.payload.size();
-    EXPECT_EQ(record_encode(&b, p, x), 0);
-  }
-  buf.resize(b.pos);
-  return buf;
 }
 
 // A record as the client's decoder reads it from a data frame.
@@ -132,7 +96,7 @@ class Device {
 
   // Sends a bundle; true once it is acknowledged.
   bool send(uint16_t seq, const std::vector<Out> &records, uint32_t echo = 0) {
-    return send_body(bundle(seq, records), echo);
+    return send_body(raw_bundle(seq, records), echo);
   }
   bool send_body(const std::vector<uint8_t> &body, uint32_t echo = 0) {
     return c_.send_frame(FRAME_BUNDLE, 1, echo, body) && answer(FRAME_BUNDLE);
@@ -454,9 +418,9 @@ TEST_F(RelayTest, MalformedBundlesAreAcknowledgedAndKeepWhatCameBefore) {
   Device a(svc, 561), b(svc, 562);
   a.login();
   b.login();
-  std::vector<uint8_t> cut = bundle(1, {to_uid(91, 562), to_uid(92, 562, "cut short")});
+  std::vector<uint8_t> cut = raw_bundle(1, {to_uid(91, 562), to_uid(92, 562, "cut short")});
   cut.resize(cut.size() - 3);  // the second record's payload claims more than is left
-  std::vector<uint8_t> bad_length = bundle(2, {to_uid(93, 562)});
+  std::vector<uint8_t> bad_length = raw_bundle(2, {to_uid(93, 562)});
   bad_length.push_back(REC_START);
   bad_length.push_back(0xE7);  // a next record: an extended item without its length
   std::vector<std::vector<uint8_t>> bodies = {
@@ -608,7 +572,7 @@ TEST(RelayDropTest, NothingIsLostWhenConnectionsBreakAtRandom) {
       for (; next_id <= TOTAL && records.size() < BUNDLE_MAX_RECORDS; next_id++)
         records.push_back(to_uid(next_id, B));
       pending_seq = seq++;
-      body = bundle(pending_seq, records);
+      body = raw_bundle(pending_seq, records);
       pending = true;
     }
     online = c.send_frame(FRAME_BUNDLE, 1, owed, body);
