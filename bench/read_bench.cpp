@@ -7,9 +7,7 @@
 // count. Each figure is the time of the read call alone, log lines
 // included (sent to /dev/null).
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <ftw.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -18,29 +16,11 @@
 
 #include "app/readdb.h"
 #include "app/zalviodb.h"
+#include "support/capture.h"
 
 namespace {
 
 enum { ROWS = 200000, CONVERSATIONS = 1000, PAGE = 50, DEEP_PAGE = 4 };
-
-class QuietStdout {
- public:
-  QuietStdout() {
-    fflush(stdout);
-    saved_ = dup(1);
-    int null_fd = open("/dev/null", O_WRONLY);
-    dup2(null_fd, 1);
-    close(null_fd);
-  }
-  ~QuietStdout() {
-    fflush(stdout);
-    dup2(saved_, 1);
-    close(saved_);
-  }
-
- private:
-  int saved_;
-};
 
 class Host : public DbHost, public ReadHost {
  public:

@@ -4,9 +4,7 @@
 // /work/shared/peers/sqlite_write.sh and sqlite_read.sh beside these for
 // plain SQLite on the same table shape.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <ftw.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,31 +13,11 @@
 
 #include "api/paths.h"
 #include "app/zalviodb.h"
+#include "support/capture.h"
 
 namespace {
 
 enum { SAVE_ROWS = 10000, BIG_ROWS = 200000, SENDERS = 1000, PAGE = 50 };
-
-// The store logs its statements on standard output; keep the benchmark's
-// own report readable.
-class QuietStdout {
- public:
-  QuietStdout() {
-    fflush(stdout);
-    saved_ = dup(1);
-    int null_fd = open("/dev/null", O_WRONLY);
-    dup2(null_fd, 1);
-    close(null_fd);
-  }
-  ~QuietStdout() {
-    fflush(stdout);
-    dup2(saved_, 1);
-    close(saved_);
-  }
-
- private:
-  int saved_;
-};
 
 class BenchHost : public DbHost {
  public:

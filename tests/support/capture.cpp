@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 StdoutCapture::StdoutCapture() {
@@ -33,4 +34,20 @@ void StdoutCapture::finish() {
 std::string StdoutCapture::text() {
   finish();
   return text_;
+}
+
+QuietStdout::QuietStdout() {
+  fflush(stdout);
+  saved_fd_ = dup(1);
+  int null_fd = open("/dev/null", O_WRONLY);
+  if (null_fd < 0) return;
+  dup2(null_fd, 1);
+  close(null_fd);
+}
+
+QuietStdout::~QuietStdout() {
+  if (saved_fd_ < 0) return;
+  fflush(stdout);
+  dup2(saved_fd_, 1);
+  close(saved_fd_);
 }

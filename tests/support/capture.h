@@ -1,5 +1,6 @@
 // Captures what the library writes to standard output (its log) while a
-// test runs, so tests can look for the log lines a behaviour must produce.
+// test runs, so tests can look for the log lines a behaviour must produce;
+// or, for the benchmarks, sends it nowhere so their report stays readable.
 #pragma once
 
 #include <string>
@@ -17,4 +18,13 @@ class StdoutCapture {
   int file_fd_ = -1;
   std::string text_;
   void finish();
+};
+
+class QuietStdout {
+ public:
+  QuietStdout();
+  ~QuietStdout();
+
+ private:
+  int saved_fd_ = -1;
 };
