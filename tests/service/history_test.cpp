@@ -69,13 +69,7 @@ std::vector<uint8_t> report(uint16_t seq, uint32_t id, uint32_t to, uint16_t sta
   return std::vector<uint8_t>(buf, buf + t.pos);
 }
 
-// A record as the client's decoder reads it.
-struct In {
-  MessageParams p;
-  std::string address;
-  std::string payload;
-  uint64_t age;
-};
+using In = RawReceived;
 
 // One device of one user; data frames that come while it waits for an
 // answer are kept for data().
@@ -119,19 +113,7 @@ class Device {
     uint32_t param = queued_.front().first;
     body = std::move(queued_.front().second);
     queued_.pop_front();
-    TlvBuffer t;
-    tlv_init(&t, body.data(), (uint32_t)body.size());
-    for (;;) {
-      In r;
-      RecordExtras x;
-      int rc = record_decode(&t, &r.p, &x, false);
-      EXPECT_GE(rc, 0) << "malformed data frame";
-      if (rc != 0) break;
-      r.address.assign(x.address ? x.address : "", x.address_len);
-      r.payload.assign(x.payload ? (const char *)x.payload : "", x.payload_len);
-      r.age = x.age;
-      records->push_back(r);
-    }
+    *records = raw_records(body);
     return param;
   }
   // Takes and acknowledges every data frame that comes within the timeout.

@@ -118,6 +118,20 @@ struct RawRecord {
 // failed, when a record does not encode.
 std::vector<uint8_t> raw_bundle(uint16_t seq, const std::vector<RawRecord> &records);
 
+// A record as the client's decoder reads it from a data frame.
+struct RawReceived {
+  MessageParams p;
+  std::string address;
+  std::string payload;
+  uint64_t age;
+  bool has_age;
+  bool is_status;
+};
+
+// The records of a data frame's body; a malformed one fails the test and
+// ends the list.
+std::vector<RawReceived> raw_records(const std::vector<uint8_t> &body);
+
 // Value of the first item of `type` in a TLV body; empty when absent.
 std::string raw_item(const std::vector<uint8_t> &body, uint32_t type);
 uint64_t raw_item_uint(const std::vector<uint8_t> &body, uint32_t type);

@@ -359,3 +359,23 @@ std::vector<uint8_t> raw_bundle(uint16_t seq, const std::vector<RawRecord> &reco
   buf.resize(b.pos);
   return buf;
 }
+
+std::vector<RawReceived> raw_records(const std::vector<uint8_t> &body) {
+  std::vector<RawReceived> out;
+  TlvBuffer t;
+  tlv_init(&t, body.data(), (uint32_t)body.size());
+  for (;;) {
+    RawReceived r;
+    RecordExtras x;
+    int rc = record_decode(&t, &r.p, &x, false);
+    EXPECT_GE(rc, 0) << "malformed data frame";
+    if (rc != 0) break;
+    r.address.assign(x.address ? x.address : "", x.address_len);
+    r.payload.assign(x.payload ? (const char *)x.payload : "", x.payload_len);
+    r.age = x.age;
+    r.has_age = x.has_age;
+    r.is_status = x.is_status;
+    out.push_back(r);
+  }
+  return out;
+}

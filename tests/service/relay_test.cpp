@@ -46,33 +46,7 @@ Out control(Out o, uint16_t type) {
   return o;
 }
 
-// A record as the client's decoder reads it from a data frame.
-struct In {
-  MessageParams p;
-  std::string address;
-  std::string payload;
-  bool has_age;
-  bool is_status;
-};
-
-std::vector<In> decode(const std::vector<uint8_t> &body) {
-  std::vector<In> out;
-  TlvBuffer t;
-  tlv_init(&t, body.data(), (uint32_t)body.size());
-  for (;;) {
-    In r;
-    RecordExtras x;
-    int rc = record_decode(&t, &r.p, &x, false);
-    EXPECT_GE(rc, 0) << "malformed data frame";
-    if (rc != 0) break;
-    r.address.assign(x.address ? x.address : "", x.address_len);
-    r.payload.assign(x.payload ? (const char *)x.payload : "", x.payload_len);
-    r.has_age = x.has_age;
-    r.is_status = x.is_status;
-    out.push_back(r);
-  }
-  return out;
-}
+using In = RawReceived;
 
 // One device of one user, speaking the protocol by hand: data frames that
 // arrive while it waits for an answer are kept for data().
@@ -120,7 +94,7 @@ class Device {
       }
     }
     uint32_t param = queued_.front().first;
-    *records = decode(queued_.front().second);
+    *records = raw_records(queued_.front().second);
     queued_.pop_front();
     return param;
   }
@@ -542,7 +516,7 @@ TEST(RelayDropTest, NothingIsLostWhenConnectionsBreakAtRandom) {
           c.close();  // the network broke with this frame on its way
           break;
         }
-        for (const In &rec : decode(body)) seen.insert((uint32_t)rec.p.id);
+        for (const In &rec : raw_records(body)) seen.insert((uint32_t)rec.p.id);
         unique = seen.size();
         owed = h.param;
         if (!c.send_frame(FRAME_PING, 0, owed)) break;
